@@ -1,0 +1,296 @@
+/*
+ * pam_lib: client of the management daemon mgtd, PAM login and sessions.
+ *
+ * All functions are plain C and never throw. Unless stated otherwise they
+ * return 0 on success and -1 (ERROR) on failure. Strings and buffers that a
+ * function returns are malloc()ed and belong to the caller (free()).
+ *
+ * Threads: the client context, the hooks and the sequence counter are shared
+ * without a lock, so a process runs one exchange with the daemon at a time.
+ */
+#ifndef PAM_LIB_H
+#define PAM_LIB_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(PAM_LIB_BUILDING)
+#define PAM_LIB_API __attribute__((visibility("default")))
+#else
+#define PAM_LIB_API
+#endif
+
+#if defined(__cplusplus)
+#define PAM_LIB_NOEXCEPT noexcept
+extern "C" {
+#else
+#define PAM_LIB_NOEXCEPT
+#endif
+
+/* ===== Client context and request messages =============================== */
+
+#ifndef ERROR
+#define ERROR (-1)
+#endif
+#define MSG_MAX_ITEMS 10
+#define SERVER_BUFFER_SIZE 4096
+#define MSG_MAGIC 0x6F79696EU
+#define MSG_HDR_LEN 56
+#define REPLY_HDR_LEN 48
+
+/* Message item kinds. */
+enum { ITEM_INT = 0, ITEM_ARRAY = 1, ITEM_CARRAY = 2, ITEM_PTR = 3, ITEM_STRPTR = 4 };
+
+/* Reply frame kinds. */
+enum {
+  REPLY_RESULT = 0, REPLY_PRINT = 1, REPLY_XML = 2,
+  REPLY_INPUT = 3, REPLY_PRINT_END = 4, REPLY_RUN_CMD = 5
+};
+
+/* Request header: goes onto the wire verbatim (56 bytes). */
+typedef struct MSG_HDR {
+  uint32_t hdr_len;    /* always 56 */
+  uint32_t seq;        /* set when encoded */
+  uint32_t total_len;  /* set when encoded */
+  int32_t item_count;
+  uint32_t opcode;
+  int32_t privilege;
+  int32_t uid;
+  int32_t priority;
+  uint32_t magic;      /* MSG_MAGIC */
+  int32_t client_id;
+  uint32_t reserved[4];
+} MSG_HDR;
+
+/* One argument or result of a request. value is the integer for ITEM_INT,
+ * otherwise the address of the caller's buffer (pointer-sized). */
+typedef struct MSG_ITEM {
+  int32_t kind;
+  int32_t size;
+  intptr_t value;
+} MSG_ITEM;
+
+typedef struct MSG {
+  MSG_HDR hdr;
+  MSG_ITEM items[MSG_MAX_ITEMS];
+} MSG;
+
+/* Reply header (48 bytes) as sent by the daemon. */
+typedef struct REPLY_HDR {
+  int32_t type;
+  uint32_t magic;
+  uint32_t seq;
+  int32_t data_len;
+  int32_t status;
+  int32_t result;
+  int32_t err;
+  int32_t chunk_len;  /* written by the client: bytes in data[] now */
+  int32_t received;   /* written by the client: bytes of this frame so far */
+  uint32_t reserved[3];
+} REPLY_HDR;
+
+/* A reply frame header with its current chunk of data. */
+typedef struct REPLY {
+  REPLY_HDR hdr;
+  char data[SERVER_BUFFER_SIZE];
+} REPLY;
+
+/* Host hooks. Results are ignored by the library unless stated. */
+typedef int (*debug_print_fn)(const char *fmt, ...);
+typedef int (*reconnect_fn)(MSG *failed_request);
+/* Returns a malloc()ed line, or NULL; the library frees it. */
+typedef char *(*get_input_fn)(const char *prompt, int value);
+typedef int (*run_cmd_fn)(const char *command);
+/* pipe_stream is the exchange's pipe-stream slot: a stream opened here is
+ * closed by the library at the print end or at the end of the exchange. */
+typedef int (*print_out_fn)(REPLY *frame, FILE **pipe_stream);
+
+PAM_LIB_API void set_socket(int sock) PAM_LIB_NOEXCEPT;
+PAM_LIB_API int get_socket(void) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void set_privelege(int privilege) PAM_LIB_NOEXCEPT;
+PAM_LIB_API int get_privilege(void) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void set_uid(int uid) PAM_LIB_NOEXCEPT;
+PAM_LIB_API int get_err(void) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void set_client_id(int client_id) PAM_LIB_NOEXCEPT;
+PAM_LIB_API int get_client_protocol(void) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void set_debug_connection(int flag) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void set_debug_print(debug_print_fn hook) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void set_reconnect_func(reconnect_fn hook) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void set_get_input_func(get_input_fn hook) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void set_run_cmd_function(run_cmd_fn hook) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void set_print_out(print_out_fn hook) PAM_LIB_NOEXCEPT;
+
+/* A new request message, or NULL when memory runs out. */
+PAM_LIB_API MSG *CreateMsg(uint32_t opcode) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void AddIntToMsg(MSG *msg, int32_t value) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void AddStrToMsg(MSG *msg, const char *str) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void AddArrayToMsg(MSG *msg, int32_t size, void *buf) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void AddCArrayToMsg(MSG *msg, int32_t size, const void *buf) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void AddPtrToMsg(MSG *msg, int32_t size, void *buf) PAM_LIB_NOEXCEPT;
+PAM_LIB_API void AddStrPtrToMsg(MSG *msg, int32_t size, char *buf) PAM_LIB_NOEXCEPT;
+
+/* 1 when no byte has its top bit set. */
+PAM_LIB_API int is_ascii_7(const char *str) PAM_LIB_NOEXCEPT;
+
+/* ===== Connection and exchange =========================================== */
+/* @@section exchange@@ */
+
+/* Connects to the daemon through "/tmp/mgtd1", falling back to "/tmp/mgtd"
+ * (the client protocol becomes 1 or 0). Returns the socket or -1. The host
+ * registers it with set_socket. */
+PAM_LIB_API int client_Init(void) PAM_LIB_NOEXCEPT;
+/* As client_Init with a connect time-out in milliseconds (0: blocking). */
+PAM_LIB_API int client_Init_with_timeout(int timeout_ms) PAM_LIB_NOEXCEPT;
+/* Connects over TCP port 10002 to a dotted-decimal IPv4 address; the
+ * time-out also becomes the exchange time-out. Returns the socket or -1. */
+PAM_LIB_API int client_Init_External(const char *ip_addr, int timeout_ms) PAM_LIB_NOEXCEPT;
+/* Sends len bytes within one time-out (0: one plain send). Returns the bytes
+ * sent, 0 on time-out, -1 on a send error. */
+PAM_LIB_API int timed_send(int sock, const void *buf, int len, int flags, int timeout_ms) PAM_LIB_NOEXCEPT;
+/* Runs one request on the registered socket and frees msg in every case.
+ * Returns the daemon's result word, or -1 when the call failed. */
+PAM_LIB_API int SendAndRcv(MSG *msg) PAM_LIB_NOEXCEPT;
+/* This process's XML output file name ("/mnt/temp/xml.<pid>_<socket>"), in a
+ * static buffer replaced by the next call. */
+PAM_LIB_API char *GetXMLFileName(void) PAM_LIB_NOEXCEPT;
+
+/* ===== Remote calls ======================================================= */
+/* @@section remote-calls@@ */
+
+/* Every remote call sends one request to the daemon (opcode in brackets) and
+ * returns the daemon's result word, or -1 (ERROR) when the request could not
+ * be built or sent, the daemon reported an error or answered -1, or the
+ * reply did not fit the out-buffers. Out-buffers are filled only on success;
+ * get_err() then holds the daemon's error word of the answered request.
+ * Buffers stay the caller's. The meaning of the result words and of the
+ * integers "forwarded unchanged" is the daemon's (see the mgtd README). */
+
+/* Fixed out-buffer sizes the calls declare to the daemon (NUL included). */
+#define DM_NAME_SIZE 50       /* entity, parameter and command names */
+#define DM_FULLNAME_SIZE 100  /* entity full name */
+#define DM_TEXT_SIZE 255      /* paths, information, command and option texts */
+#define SM_TRAP_SIZE 896      /* trap record */
+
+/* --- parameter values --- */
+/* [13] Writes a parameter. len 0: value is a NUL-terminated string, sent with
+ * its NUL; otherwise len bytes of value are sent. flag is forwarded. */
+PAM_LIB_API int DM_SetParam(const char *name, int len, const void *value, int flag) PAM_LIB_NOEXCEPT;
+/* [14] Reads a parameter: exactly len bytes into buf. flag is forwarded. */
+PAM_LIB_API int DM_GetParam(const char *name, int len, void *buf, int flag) PAM_LIB_NOEXCEPT;
+/* [47] Writes an integer parameter. */
+PAM_LIB_API int DM_IntSet(const char *name, int value, int flag) PAM_LIB_NOEXCEPT;
+/* [48] Reads an integer parameter into *value (4 bytes). */
+PAM_LIB_API int DM_IntGet(const char *name, int *value, int flag) PAM_LIB_NOEXCEPT;
+/* [50] Writes len bytes of buf; on success the daemon's len bytes replace them. */
+PAM_LIB_API int DM_BufferSet(const char *name, int len, void *buf, int flag) PAM_LIB_NOEXCEPT;
+/* [53] As DM_GetParam. */
+PAM_LIB_API int DM_BufferGet(const char *name, int len, void *buf, int flag) PAM_LIB_NOEXCEPT;
+
+/* --- users, privileges, security log, traps --- */
+/* [34] Authenticates a user with the daemon (request privilege 4). */
+PAM_LIB_API int DM_AuthUser(const char *user, const char *password, int *result1, int *result2) PAM_LIB_NOEXCEPT;
+/* [40] Reports a login (request privilege 5). */
+PAM_LIB_API int DM_LoginUser(const char *user) PAM_LIB_NOEXCEPT;
+/* [27] Reads the privilege level of group gid into *level (request
+ * privilege 4). 0 when the level was written. */
+PAM_LIB_API int DM_GetPrivilegeLevel(int gid, int *level) PAM_LIB_NOEXCEPT;
+/* [49] Sends a privilege level; the client context's own is not changed. */
+PAM_LIB_API int DM_SetPrivilege(int level) PAM_LIB_NOEXCEPT;
+/* [60] Stores len bytes of cred as user's credential record. user and cred
+ * must not be NULL (-1, reported). */
+PAM_LIB_API int DM_SetUserCred(const char *user, int len, const void *cred) PAM_LIB_NOEXCEPT;
+/* [61] Fetches user's credential record: exactly len bytes into cred. 0 when
+ * the daemon holds one. user and cred must not be NULL (-1, reported). */
+PAM_LIB_API int DM_GetUserCred(const char *user, int len, void *cred) PAM_LIB_NOEXCEPT;
+/* [57] Appends a line to the daemon's security log (line not NULL). */
+PAM_LIB_API int DM_SecurityLogLine(const char *line) PAM_LIB_NOEXCEPT;
+/* [59] Appends a line with a user name (both not NULL). */
+PAM_LIB_API int DM_SecurityLogEntry(const char *user, const char *line) PAM_LIB_NOEXCEPT;
+/* [58] Tells the daemon the client's IP address in text form (not NULL). */
+PAM_LIB_API int DM_SetClientIp(const char *addr) PAM_LIB_NOEXCEPT;
+/* [43] Fetches a trap: SM_TRAP_SIZE bytes into trap, len bytes into data. */
+PAM_LIB_API int SM_GetTrap(void *trap, void *data, int len) PAM_LIB_NOEXCEPT;
+/* [56] As SM_GetTrap with two data blocks of len1 and len2 bytes. */
+PAM_LIB_API int SM_GetTrapAndData(void *trap, void *data1, int len1, void *data2, int len2) PAM_LIB_NOEXCEPT;
+/* [44] The daemon's text for error code into text (capacity len). */
+PAM_LIB_API int DM_GetStrErr(int code, int len, char *text) PAM_LIB_NOEXCEPT;
+/* [45] The host name into name (capacity len). */
+PAM_LIB_API int DM_GetHostName(char *name, int len) PAM_LIB_NOEXCEPT;
+/* [39] The daemon's environment value var into value (DM_TEXT_SIZE bytes). */
+PAM_LIB_API int DM_GetEnv(const char *var, char *value) PAM_LIB_NOEXCEPT;
+/* Sends nothing; returns 0. */
+PAM_LIB_API int sDM_GetCtxQuiet(void) PAM_LIB_NOEXCEPT;
+
+/* --- entity tree --- */
+/* [4] Looks an entity up by its path text; *handle receives it. */
+PAM_LIB_API int DM_EntityFind(const char *entity, int *handle) PAM_LIB_NOEXCEPT;
+/* [7] Entity name into name (DM_NAME_SIZE bytes). */
+PAM_LIB_API int DM_GetEntityName(int handle, char *name) PAM_LIB_NOEXCEPT;
+/* [8] Entity path into path (DM_TEXT_SIZE bytes). */
+PAM_LIB_API int DM_GetEntityPath(int handle, char *path) PAM_LIB_NOEXCEPT;
+/* [9] Entity information text into text (DM_TEXT_SIZE bytes). */
+PAM_LIB_API int DM_GetEntityInfo(int handle, char *text) PAM_LIB_NOEXCEPT;
+/* [10] Handle of the parent into *parent. */
+PAM_LIB_API int DM_GetEntityParent(int handle, int *parent) PAM_LIB_NOEXCEPT;
+/* [11] Starts the walk over the children: first child into *child. */
+PAM_LIB_API int DM_GetEntityFirstChild(int handle, int *child, int *result2) PAM_LIB_NOEXCEPT;
+/* [12] Next child of the walk into *child. */
+PAM_LIB_API int DM_GetEntityNextChild(int handle, int *child) PAM_LIB_NOEXCEPT;
+/* [20] Entity full name into name (DM_FULLNAME_SIZE bytes). */
+PAM_LIB_API int DM_GetEntityFullName(int handle, char *name) PAM_LIB_NOEXCEPT;
+/* [36] Whether the entity is hidden: the result. */
+PAM_LIB_API int DM_EntityHidden(int handle) PAM_LIB_NOEXCEPT;
+
+/* --- parameter walks and metadata (names: DM_NAME_SIZE bytes) --- */
+/* [18] First parameter of an entity. */
+PAM_LIB_API int DM_GetFirstParam(int handle, char *name, int *result1, int *result2) PAM_LIB_NOEXCEPT;
+/* [19] Next parameter; name is output only. */
+PAM_LIB_API int DM_GetNextParam(int handle, char *name, int *result) PAM_LIB_NOEXCEPT;
+/* [30] First dot-parameter selected by select. */
+PAM_LIB_API int DM_GetFirstDotParam(int handle, const char *select, char *name, int *result) PAM_LIB_NOEXCEPT;
+/* [31] Next dot-parameter; name is output only. */
+PAM_LIB_API int DM_GetNextDotParam(int handle, char *name) PAM_LIB_NOEXCEPT;
+/* [15] Parameter information text into text (DM_TEXT_SIZE bytes). */
+PAM_LIB_API int DM_GetParamInfo(const char *name, char *text) PAM_LIB_NOEXCEPT;
+/* [21] Whether the parameter is an enumeration, into *result. */
+PAM_LIB_API int DM_IsParamEnum(const char *name, int *result) PAM_LIB_NOEXCEPT;
+/* [22] Text of an integer value of the parameter into text (capacity len). */
+PAM_LIB_API int DM_ConvertIntValToStr(const char *name, int value, int len, char *text) PAM_LIB_NOEXCEPT;
+/* [23] Parameter type into *type. */
+PAM_LIB_API int DM_GetParamType(const char *name, int *type) PAM_LIB_NOEXCEPT;
+/* [24] Parameter bounds: three results. */
+PAM_LIB_API int DM_GetParamMinMax(const char *name, int *result1, int *result2, int *result3) PAM_LIB_NOEXCEPT;
+/* [35] Steps through a parameter's values: *pos is sent and replaced by the
+ * next position, text receives the value's text (capacity len). */
+PAM_LIB_API int DM_GetNextVal(const char *name, int len, int *pos, char *text) PAM_LIB_NOEXCEPT;
+/* [41] Confirmation text for a parameter into text (capacity len); arg is
+ * forwarded. */
+PAM_LIB_API int DM_GetParamConfirmationText(const char *name, const char *arg, char *text, int len) PAM_LIB_NOEXCEPT;
+/* [37] Whether the parameter may be read: the result. */
+PAM_LIB_API int DM_CanGet(int arg, const char *name) PAM_LIB_NOEXCEPT;
+/* [38] Whether the parameter may be written: the result. */
+PAM_LIB_API int DM_CanSet(int arg, const char *name) PAM_LIB_NOEXCEPT;
+
+/* --- commands (arg is forwarded) --- */
+/* [26] Executes a command; the daemon may print, ask for input, stream XML or
+ * run a command through the hooks before it answers. */
+PAM_LIB_API int CMD_ExecCommand(int arg, const char *command, const char *options) PAM_LIB_NOEXCEPT;
+/* [28] First command: name (DM_NAME_SIZE) and text (DM_TEXT_SIZE). */
+PAM_LIB_API int CMD_GetFirstCommand(int arg, char *name, char *text, int *result) PAM_LIB_NOEXCEPT;
+/* [29] Next command; the buffers are output only. */
+PAM_LIB_API int CMD_GetNextCommand(int arg, char *name, char *text) PAM_LIB_NOEXCEPT;
+/* [32] Steps through a command's options: *pos is sent and replaced, text
+ * receives the option text (DM_TEXT_SIZE bytes). */
+PAM_LIB_API int CMD_GetCmdOption(int arg, const char *command, int *pos, const char *arg2, char *text) PAM_LIB_NOEXCEPT;
+/* [33] Whether command is a command: the result. */
+PAM_LIB_API int CMD_IsCommand(int arg, const char *command) PAM_LIB_NOEXCEPT;
+/* [42] Text to confirm before command runs, into text (capacity len). */
+PAM_LIB_API int CMD_GetCommandConfirmationText(int arg, const char *command, const char *arg2, char *text, int len) PAM_LIB_NOEXCEPT;
+
+/* ===== PAM authentication and sessions ==================================== */
+/* @@section pam-sessions@@ */
+
+#if defined(__cplusplus)
+}
+#endif
+#endif /* PAM_LIB_H */

@@ -1,0 +1,165 @@
+/*
+ * System utilities shared by the front-ends: strings and numbers, shell
+ * commands and processes, config-file editing, XML, package queries,
+ * statistics and NFS mounts.
+ */
+#ifndef UTIL_LINUX_H
+#define UTIL_LINUX_H
+
+#include <stdint.h>
+#include <stddef.h>
+#include <stdio.h>
+
+#ifndef PAM_LIB_API
+#if defined(PAM_LIB_BUILDING)
+#define PAM_LIB_API __attribute__((visibility("default")))
+#else
+#define PAM_LIB_API
+#endif
+#endif
+#ifndef PAM_LIB_NOEXCEPT
+#if defined(__cplusplus)
+#define PAM_LIB_NOEXCEPT noexcept
+#else
+#define PAM_LIB_NOEXCEPT
+#endif
+#endif
+
+#if defined(__cplusplus)
+extern "C" {
+#endif
+
+/* ===== String, number and thread helpers ================================== */
+
+/* 1 when every byte lies in 0x20..0x7F. */
+PAM_LIB_API int UTILS_is_ascii_7(const char *str) PAM_LIB_NOEXCEPT;
+/* Nonzero for '0'..'9'; c is an unsigned char value or EOF. */
+PAM_LIB_API int is_digit(int c) PAM_LIB_NOEXCEPT;
+/* Fills the table for CRC-32, polynomial 0x04C11DB7, MSB first. Call once
+ * before any thread uses crc32_stream. */
+PAM_LIB_API void crc32_init(void) PAM_LIB_NOEXCEPT;
+/* Feeds len bytes into *crc (no initial value, final XOR or reflection). */
+PAM_LIB_API void crc32_stream(uint32_t *crc, const void *data, int32_t len) PAM_LIB_NOEXCEPT;
+/* Copies at most size-1 characters; dst is always terminated (size >= 1). */
+PAM_LIB_API char *xstrncpy(char *dst, const char *src, size_t size) PAM_LIB_NOEXCEPT;
+/* Appends within a buffer of capacity size; unchanged when it is full. */
+PAM_LIB_API char *xstrncat(char *dst, const char *src, size_t size) PAM_LIB_NOEXCEPT;
+/* Atomically: if *word == expected, store desired and return 1; else 0. */
+PAM_LIB_API int check_and_set(volatile uint32_t *word, uint32_t expected, uint32_t desired) PAM_LIB_NOEXCEPT;
+/* Atomically adds delta; returns the new value (mod 2^32). */
+PAM_LIB_API uint32_t atomic_inc(volatile uint32_t *word, uint32_t delta) PAM_LIB_NOEXCEPT;
+/* Index of the first non-NULL entry equal to str among count, or -1. */
+PAM_LIB_API int32_t util_FindStrInArray(const char *str, const char *const *array, int32_t count) PAM_LIB_NOEXCEPT;
+/* 0: SCHED_OTHER; other values: SCHED_RR with that priority. 0 or -1. */
+PAM_LIB_API int util_SetCurThreadPriority(int32_t priority) PAM_LIB_NOEXCEPT;
+/* 0 under SCHED_OTHER, else the real-time priority (0 if unknown). */
+PAM_LIB_API int32_t util_GetCurThreadPriority(void) PAM_LIB_NOEXCEPT;
+/* Reverses the first min(strlen, maxlen) bytes in place. */
+PAM_LIB_API char *strnrev(char *str, size_t maxlen) PAM_LIB_NOEXCEPT;
+/* ASCII case-insensitive comparison (only 'A'..'Z' are folded). */
+PAM_LIB_API int stricmp(const char *a, const char *b) PAM_LIB_NOEXCEPT;
+/* As stricmp over at most count pairs; count 0 gives 0. */
+PAM_LIB_API int strnicmp(const char *a, const char *b, size_t count) PAM_LIB_NOEXCEPT;
+/* Parses a 64-bit number: base 0 allows a trailing 'b' for binary and a
+ * leading '~' inverts all bits. 0 on success, -1 leaving *result alone. */
+PAM_LIB_API int safe_parse_number(const char *text, int64_t *result, int32_t base) PAM_LIB_NOEXCEPT;
+
+/* ===== Shell commands and processes ======================================= */
+/* @@section processes@@ */
+
+/* ===== Config-file editing ================================================= */
+/* @@section config-files@@ */
+
+/* ===== XML output and parsing ============================================== */
+/* @@section xml@@ */
+
+/* Writes "<name>text</name>" to stream after indent tabs, with & " < >
+ * escaped as entities (other bytes unchanged; name is not escaped).
+ * Returns 0, or -1 when any write failed (the output goes on regardless).
+ * A NULL text writes nothing and returns 0. */
+PAM_LIB_API int XmlPrintStr(FILE *stream, const char *name, const char *text, int indent) PAM_LIB_NOEXCEPT;
+/* As XmlPrintStr followed by "\n" (not written when XmlPrintStr failed).
+ * Returns 0, or -1 when any write failed; NULL text: nothing, 0. */
+PAM_LIB_API int XmlPrintLine(FILE *stream, const char *name, const char *text, int indent) PAM_LIB_NOEXCEPT;
+
+/* Parse context of expat_XMLParse, one allocation per parse (the text buffer
+ * and the field_values array lie in it). The record callback reads the
+ * field texts through field_values; they stay valid until it returns. */
+typedef struct XmlParseCtx XmlParseCtx;
+/* Called at the end tag of every record element; the result is ignored.
+ * It may set ctx->error, which is OR-ed into the parse result. */
+typedef int (*XmlRecordCallback)(XmlParseCtx *ctx, uintptr_t arg);
+#define XML_PARSE_TEXT_BUFFER_SIZE 4096
+struct XmlParseCtx {
+  char *text_buffer;               /* XML_PARSE_TEXT_BUFFER_SIZE bytes */
+  char *cursor;                    /* next text byte; NULL before the first record */
+  char **field_values;             /* field_count entries: text of field i, or NULL */
+  const char *const *field_names;  /* the caller's field element names */
+  const char *record_name;         /* the caller's record element name */
+  int32_t field_count;
+  int32_t in_field;                /* 1 while character data belongs to a field */
+  uintptr_t cb_arg;                /* the caller's argument word */
+  XmlRecordCallback record_callback;
+  int32_t error;                   /* OR-ed into the result */
+};
+/* Parses the XML file `file` and calls `callback(ctx, arg)` once per
+ * `record` element, in document order, with the texts of the `count` field
+ * elements named in `names` (NULL for a field absent from the record).
+ * Returns 0, or -1 when the file cannot be opened or parsed, when a record
+ * does not fit the text buffer, or when the callback set ctx->error to -1.
+ * Needs expat, resolved from the host process. */
+PAM_LIB_API int expat_XMLParse(const char *file, const char *const *names, int count, const char *record,
+                               XmlRecordCallback callback, uintptr_t arg) PAM_LIB_NOEXCEPT;
+/* Expat character-data handler of expat_XMLParse (its user-data argument is
+ * the parser, whose own user data is the parse context). */
+PAM_LIB_API void char_hndl(void *parser, const char *text, int len) PAM_LIB_NOEXCEPT;
+
+/* ===== Package database queries ============================================ */
+/* @@section rpmdb@@ */
+
+/* An RPM package header (librpm's Header). */
+struct headerToken_s;
+/* Version ("version-release") and install time ("%d/%b/%y-%H:%M:%S", local
+ * time) of the installed package `name`; the instance installed last wins.
+ * Either buffer may be NULL. Returns 0 when installed (time buffer empty and
+ * a LOG_WARNING when the header has no install time), -1 when not (buffers
+ * untouched). Needs librpm, resolved from the host process. */
+PAM_LIB_API int find_rpmdb_package_info(const char *name, char *version, unsigned int version_size, char *time_buf,
+                                        unsigned int time_size) PAM_LIB_NOEXCEPT;
+/* Version ("version-release") of the installed package owning the file at
+ * absolute `path` (the one installed last). version may be NULL. Returns 0
+ * when some package owns it, else -1. */
+PAM_LIB_API int find_rpmdb_file_version(const char *path, char *version, unsigned int version_size) PAM_LIB_NOEXCEPT;
+/* The string value of `tag` inside `header` (owned by the header), or NULL
+ * when the tag is missing or not a plain string. */
+PAM_LIB_API const char *readHeaderString(struct headerToken_s *header, int32_t tag) PAM_LIB_NOEXCEPT;
+/* Number of installed packages named `name` (0 when none). */
+PAM_LIB_API int rpmdb_count_packages(const char *name) PAM_LIB_NOEXCEPT;
+
+/* ===== System statistics =================================================== */
+/* @@section statistics@@ */
+
+/* Copies the running kernel's release into buf with strncpy semantics
+ * (terminated only when shorter than size). 0, or -1 when uname fails. */
+PAM_LIB_API int get_kernel_release(char *buf, unsigned int size) PAM_LIB_NOEXCEPT;
+/* Free bytes of the root file system (reserved blocks included); 0 when
+ * statvfs fails. */
+PAM_LIB_API uint64_t UTILS_get_free_disk_space(void) PAM_LIB_NOEXCEPT;
+/* Used and free bytes of the root file system; a count beyond 32 bits is
+ * reported as 0xFFFFFFFF. Either pointer may be NULL. 0, or -1 when
+ * statvfs fails (outputs untouched). */
+PAM_LIB_API int UTILS_get_disk_stats(uint32_t *used, uint32_t *free_bytes) PAM_LIB_NOEXCEPT;
+/* Memory in use as a whole percentage of the total, from the output of
+ * "free"; -1 on failure (logged). */
+PAM_LIB_API int32_t UTIL_GetMemUtilization(void) PAM_LIB_NOEXCEPT;
+/* Processor busy time as a whole percentage (100 minus the idle column of
+ * "mpstat", rounded); -1 on failure (logged). */
+PAM_LIB_API int32_t UTIL_GetCPUUtilization(void) PAM_LIB_NOEXCEPT;
+
+/* ===== NFS mounts ========================================================== */
+/* @@section nfs@@ */
+
+#if defined(__cplusplus)
+}
+#endif
+#endif /* UTIL_LINUX_H */

@@ -1,0 +1,42 @@
+# Installs the library into a scratch prefix and builds a C and a C++ host
+# against it, once through find_package and once through pkg-config.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+  RESULT_VARIABLE rc OUTPUT_QUIET)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "install failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${HOST_DIR} -B ${WORK_DIR}/host
+  -DCMAKE_PREFIX_PATH=${prefix} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "configuring the host with find_package(pam_lib) failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/host RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "building the host failed")
+endif()
+foreach(h host_c host_cxx)
+  execute_process(COMMAND ${WORK_DIR}/host/${h} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${h} failed: ${rc}")
+  endif()
+endforeach()
+# pkg-config
+file(GLOB pcdir ${prefix}/lib*/pkgconfig ${prefix}/lib/*/pkgconfig)
+execute_process(COMMAND env PKG_CONFIG_PATH=${pcdir} pkg-config --define-variable=prefix=${prefix} --cflags --libs pam_lib
+  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "pkg-config --libs pam_lib failed")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+execute_process(COMMAND cc ${HOST_DIR}/host.c -o ${WORK_DIR}/host_pc ${flags}
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "building with pkg-config flags failed")
+endif()
+file(GLOB libdir ${prefix}/lib*)
+execute_process(COMMAND env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/host_pc RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "host built with pkg-config failed: ${rc}")
+endif()

@@ -1,0 +1,78 @@
+// Test harness: syslog capture, assertion-report checks, stdout/stderr
+// capture, allocation-failure injection and temporary directories.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <syslog.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct LogLine {
+  int priority;  // as passed to syslog (facility | level)
+  std::string text;
+};
+
+// Every syslog()/vsyslog() of the test process lands here (with %m expanded)
+// while a SyslogCapture exists; it is cleared on construction.
+class SyslogCapture {
+ public:
+  SyslogCapture();
+  ~SyslogCapture();
+  std::vector<LogLine> lines() const;
+  bool contains(const std::string &text) const;          // exact line
+  bool contains(int priority, const std::string &text) const;
+  bool contains_substr(const std::string &part) const;
+  void clear();
+  std::string dump() const;                              // for failure messages
+};
+
+// The assertion report text for a condition, as the library writes it.
+std::string report_text(const std::string &cond, const std::string &module,
+                        const std::string &function, int line);
+
+#define EXPECT_REPORT(cap, cond, module, function, line)                       \
+  EXPECT_TRUE((cap).contains(LOG_USER | LOG_ERR,                               \
+                             ::testsupport::report_text(cond, module, function, \
+                                                        line)))                \
+      << "missing report; syslog was:\n" << (cap).dump()
+
+// Redirects fd 1 or 2 into a temporary file until finish() or destruction.
+class FdCapture {
+ public:
+  explicit FdCapture(int fd);
+  ~FdCapture();
+  std::string finish();  // restores the descriptor, returns what was written
+ private:
+  int fd_, saved_, tmp_;
+  bool done_ = false;
+};
+
+// Makes allocations through the library's allocation seam fail after `n`
+// successful ones while alive.
+class AllocFailure {
+ public:
+  explicit AllocFailure(long n);
+  ~AllocFailure();
+};
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+bool file_exists(const std::string &path);
+
+}  // namespace testsupport
