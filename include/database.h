@@ -32,6 +32,65 @@ extern "C" {
 
 /* @@section database@@ */
 
+/* One entry: on the list of all entries (entry_link, first, so a pointer to
+ * the entry is a pointer to it) and on one bucket list. A string key, when
+ * present, lives in the same block right behind the fixed part. */
+typedef struct DBEntry {
+  LListElement entry_link;
+  LListElement bucket_link;
+  char *key;          /* NULL when added without a string */
+  int32_t key_id;
+  uint32_t hash;
+  void *data;         /* the caller's value; never read or freed here */
+} DBEntry;
+
+/* The database: one block holding this header and its bucket heads. */
+typedef struct DB {
+  LList entries;          /* all entries in insertion order */
+  LList *buckets;         /* bucket_count heads behind the header */
+  uint32_t bucket_count;  /* a power of two */
+  int32_t count;
+} DB;
+
+/* Callback of DB_Iterator and DB_Destroy: an entry's value and the caller's
+ * argument, passed through. */
+typedef int (*DB_CALLBACK)(void *data, void *arg);
+
+/* A new empty database with size buckets (a non-zero power of two), or NULL
+ * (reported to syslog). Free it with DB_Destroy. */
+PAM_LIB_API DB *DB_Create(uint32_t size) PAM_LIB_NOEXCEPT;
+/* Calls fn(value, arg) for each entry in insertion order (fn may be NULL),
+ * then releases every entry and the database. db may be NULL. */
+PAM_LIB_API void DB_Destroy(DB *db, DB_CALLBACK fn, void *arg) PAM_LIB_NOEXCEPT;
+/* Looks (key, id) up; key NULL compares the integer only, a key demands an
+ * equal stored string. Stores the value through out (may be NULL).
+ * 0 found, -1 not found or NULL db. */
+PAM_LIB_API int DB_Find(DB *db, const char *key, int32_t id, void **out) PAM_LIB_NOEXCEPT;
+/* Finds the earliest entry whose value is value; copies its string key into
+ * keybuf (may be NULL; "" for an entry without one) and its integer key to
+ * *id_out. 0 found, -1 not found or NULL db. */
+PAM_LIB_API int DB_FindVal(DB *db, char *keybuf, int32_t *id_out, void *value) PAM_LIB_NOEXCEPT;
+/* Adds an entry (no duplicate check; key may be NULL; it is copied).
+ * 0 added, -1 out of memory or NULL db. */
+PAM_LIB_API int DB_Add(DB *db, const char *key, int32_t id, void *value) PAM_LIB_NOEXCEPT;
+/* Removes the entry a lookup of (key, id) finds; its value is not freed.
+ * 0 deleted, -1 not found or NULL db. */
+PAM_LIB_API int DB_Delete(DB *db, const char *key, int32_t id) PAM_LIB_NOEXCEPT;
+/* Iteration in insertion order. DB_First stores the first entry as cursor
+ * (NULL when empty) and delivers its value and key (keybuf may be NULL; it
+ * must hold the longest key; "" for an entry without one): 1 delivered,
+ * 0 empty, -1 NULL db. DB_Next moves the cursor on: 1 delivered, 0 end.
+ * DB_Get delivers the cursor's entry again and returns 0. */
+PAM_LIB_API int DB_First(DB *db, DBEntry **cursor, void **value, char *keybuf) PAM_LIB_NOEXCEPT;
+PAM_LIB_API int DB_Next(DBEntry **cursor, void **value, char *keybuf) PAM_LIB_NOEXCEPT;
+PAM_LIB_API int DB_Get(DBEntry **cursor, void **value, char *keybuf) PAM_LIB_NOEXCEPT;
+/* Calls fn(value, arg) for each entry in insertion order; fn may delete the
+ * entry it is called for, no other. 0 after a full walk (or for a NULL or
+ * empty db), else the first non-zero result of fn. */
+PAM_LIB_API int DB_Iterator(DB *db, DB_CALLBACK fn, void *arg) PAM_LIB_NOEXCEPT;
+/* Number of entries; 0 for a NULL db. */
+PAM_LIB_API int DB_GetCount(DB *db) PAM_LIB_NOEXCEPT;
+
 #if defined(__cplusplus)
 }
 #endif
