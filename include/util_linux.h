@@ -67,8 +67,109 @@ PAM_LIB_API int safe_parse_number(const char *text, int64_t *result, int32_t bas
 /* ===== Shell commands and processes ======================================= */
 /* @@section processes@@ */
 
+/* A wait status is the status word waitpid reports: for a normal exit, the
+ * exit status times 256 (an exit status of 1 gives 256). */
+
+/* The words SV_service_control passes to "service", by operation index:
+ * "start", "stop", "status", "restart", "reload", "condrestart". */
+extern PAM_LIB_API const char *const serviceCommand_str[6];
+
+/* 0 when process pid exists (also when it belongs to another user), -1 when
+ * it does not, -3 for a negative pid. */
+PAM_LIB_API int process_status(int32_t pid) PAM_LIB_NOEXCEPT;
+/* The positive process id in the first 12 bytes of the pid file at path, or
+ * -1. */
+PAM_LIB_API int32_t read_pidfile(const char *path) PAM_LIB_NOEXCEPT;
+/* Runs command through the shell and returns up to 8191 bytes of its output
+ * as a string in a heap buffer of 8192 bytes (the caller frees it), or NULL.
+ * *size is set to 0, then to the buffer's capacity; *status receives the
+ * shell's wait status (-1 when it cannot be had). */
+PAM_LIB_API char *run_shell_cmnd(const char *command, int32_t *status, int32_t *size) PAM_LIB_NOEXCEPT;
+/* Reads the output line of "pidof name" (blank-separated process ids) into
+ * buf of size bytes, zero-filled first; empty when no process matched.
+ * 0, or -1 when the command cannot be run. */
+PAM_LIB_API int get_pidof(const char *name, char *buf, int32_t size) PAM_LIB_NOEXCEPT;
+/* Resident set size of process pid in pages, or 0. */
+PAM_LIB_API int32_t get_proc_mem(int32_t pid) PAM_LIB_NOEXCEPT;
+/* Runs the program argv[0] (no PATH search, no shell) with argv and envp in
+ * a child with every signal unblocked and the normal scheduling policy, and
+ * waits for it. 0 when it exited with status 0, else -1. */
+PAM_LIB_API int system_unblocked(char *const argv[], char *const envp[]) PAM_LIB_NOEXCEPT;
+/* Runs a shell command with every signal unblocked and waits for it.
+ * Returns its wait status (0 when it exited with 0 or was ended by a
+ * signal), or -1 when it cannot be run. */
+PAM_LIB_API int system_unmasked(const char *command) PAM_LIB_NOEXCEPT;
+/* Unblocks every signal for the calling thread: 0 or an error number. */
+PAM_LIB_API int unmask_signals(void) PAM_LIB_NOEXCEPT;
+/* Opens the existing file at path and takes an exclusive flock on it,
+ * waiting for other holders. The descriptor, or -1. */
+PAM_LIB_API int util_flock(const char *path) PAM_LIB_NOEXCEPT;
+/* Releases and closes a descriptor from util_flock; path names it in
+ * messages. 0, or -1 when unlocking or closing failed. */
+PAM_LIB_API int util_funlock(const char *path, int fd) PAM_LIB_NOEXCEPT;
+/* Runs "service <name> <serviceCommand_str[op]>", op 0..5. 0 on success,
+ * minus the wait status when the command failed, 1 when it could not be
+ * run, -1 for a NULL name or an op outside 0..5 (nothing is run). */
+PAM_LIB_API int SV_service_control(const char *service, int32_t op) PAM_LIB_NOEXCEPT;
+
 /* ===== Config-file editing ================================================= */
 /* @@section config-files@@ */
+
+/* Concatenates two texts (NULL counts as empty) into a new heap string,
+ * stored in *out too; NULL (also in *out) when memory runs out. The caller
+ * frees it. */
+PAM_LIB_API char *add_text(char **out, const char *first, const char *second) PAM_LIB_NOEXCEPT;
+/* A heap copy of text without its trailing run of ch (the caller frees it);
+ * text itself when no copy can be made. */
+PAM_LIB_API char *remove_trail(const char *text, unsigned char ch) PAM_LIB_NOEXCEPT;
+/* Reads stream from its position to the next non-comment line whose first
+ * token (delimited by sep, blank or tab) begins with key; *line then holds
+ * the value (the next token) in a heap buffer the caller frees, also after
+ * -1. *counter is incremented for every line read. 0 found, -1 end of
+ * stream. Keeps no process-wide state. */
+PAM_LIB_API int find_config_line(char **line, int32_t *counter, const char *key, int sep,
+                                 FILE *stream) PAM_LIB_NOEXCEPT;
+/* Writes a newline and text at the end of stream. Negative on failure. */
+PAM_LIB_API int append_line(const char *text, FILE *stream) PAM_LIB_NOEXCEPT;
+/* Comments out (comment != 0) or uncomments every line of the file at path
+ * that carries tag. As replace_tag_lines. */
+PAM_LIB_API int set_tag_comment(const char *tag, const char *path, int comment) PAM_LIB_NOEXCEPT;
+/* Rewrites the file at path in place: the lines carrying tag (directly
+ * after leading white space, or right after a '#' in the first column) are
+ * replaced as a block by the count lines (each prefixed with '#' when
+ * comment != 0), appended after two newlines when none is found; with lines
+ * NULL every tagged line is commented out or uncommented instead. Other
+ * lines are kept as they are. Returns the number of tagged lines (1 when the
+ * block was appended), or -2 with the file unchanged. */
+PAM_LIB_API int replace_tag_lines(const char *tag, char *const *lines, int32_t count,
+                                  const char *path, int comment) PAM_LIB_NOEXCEPT;
+/* Replaces line number line (from 1) of the file at path by text, with sed.
+ * 0 on success, -1 when the command cannot be composed, minus the wait
+ * status when sed failed, 1 when it could not be run. */
+PAM_LIB_API int replace_line(int32_t line, const char *text, const char *path) PAM_LIB_NOEXCEPT;
+/* Replaces every line that starts with key, optional blanks, '=' and
+ * optional blanks by text, with sed; key is a basic regular expression.
+ * 0 on success, 1 when the command cannot be composed, else the non-zero
+ * result of system_unmasked. */
+PAM_LIB_API int find_and_replace_line(const char *key, const char *text, const char *path) PAM_LIB_NOEXCEPT;
+/* As find_and_replace_line for every line that starts with prefix (a basic
+ * regular expression). */
+PAM_LIB_API int find_text_and_replace_line(const char *prefix, const char *text,
+                                           const char *path) PAM_LIB_NOEXCEPT;
+/* Replaces the leading prefix (a basic regular expression) of every line
+ * that starts with it by replacement, which is taken literally. As
+ * find_and_replace_line. */
+PAM_LIB_API int find_text_and_replace_text(const char *prefix, const char *replacement,
+                                           const char *path) PAM_LIB_NOEXCEPT;
+/* Line number (from 1) of the n-th line (n >= 1) of the file at path that
+ * starts with key; buf (size bytes, lines longer than size-1 are read in
+ * pieces) then holds that line. -1 when there is none or the file cannot be
+ * opened. */
+PAM_LIB_API int32_t find_line_occurrence(const char *key, char *buf, int32_t size, int32_t n,
+                                         const char *path) PAM_LIB_NOEXCEPT;
+/* Reads the first line of the file at path that starts with key into buf
+ * (size bytes). 0 found, -1 not found, -2 the file cannot be opened. */
+PAM_LIB_API int find_line(const char *key, char *buf, const char *path, int32_t size) PAM_LIB_NOEXCEPT;
 
 /* ===== XML output and parsing ============================================== */
 /* @@section xml@@ */
@@ -111,7 +212,8 @@ struct XmlParseCtx {
 PAM_LIB_API int expat_XMLParse(const char *file, const char *const *names, int count, const char *record,
                                XmlRecordCallback callback, uintptr_t arg) PAM_LIB_NOEXCEPT;
 /* Expat character-data handler of expat_XMLParse (its user-data argument is
- * the parser, whose own user data is the parse context). */
+ * the parser, whose own user data is the parse context that expat_XMLParse
+ * created); it is meant only for parsers set up by expat_XMLParse. */
 PAM_LIB_API void char_hndl(void *parser, const char *text, int len) PAM_LIB_NOEXCEPT;
 
 /* ===== Package database queries ============================================ */
@@ -158,6 +260,18 @@ PAM_LIB_API int32_t UTIL_GetCPUUtilization(void) PAM_LIB_NOEXCEPT;
 
 /* ===== NFS mounts ========================================================== */
 /* @@section nfs@@ */
+
+/* Makes mount_point ready: when it is a directory, unmounts whatever is
+ * mounted there ("umount", forced when force != 0) and returns 0 whatever
+ * the outcome; otherwise creates it with mode 0775, and its parent when
+ * that is missing (one level only). 0, or -1 when it cannot be created. */
+PAM_LIB_API int clean_mountPoint(const char *mount_point, int force) PAM_LIB_NOEXCEPT;
+/* Mounts the NFS export source on mount_point, read-only when bit 0 of
+ * flags is set. 0, or -1 when the mount command failed. */
+PAM_LIB_API int nfs_mount(const char *source, const char *mount_point, uint32_t flags) PAM_LIB_NOEXCEPT;
+/* clean_mountPoint (not forced), then nfs_mount. 0, or -1 when either
+ * failed. */
+PAM_LIB_API int nfs_clean_mount(const char *source, const char *mount_point, uint32_t flags) PAM_LIB_NOEXCEPT;
 
 #if defined(__cplusplus)
 }
