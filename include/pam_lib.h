@@ -139,19 +139,23 @@ PAM_LIB_API int is_ascii_7(const char *str) PAM_LIB_NOEXCEPT;
  * (the client protocol becomes 1 or 0). Returns the socket or -1. The host
  * registers it with set_socket. */
 PAM_LIB_API int client_Init(void) PAM_LIB_NOEXCEPT;
-/* As client_Init with a connect time-out in milliseconds (0: blocking). */
+/* Connects to "/tmp/mgtd1" only, the connect bounded by timeout_ms (0: a
+ * blocking connect); the client protocol is left as it is. Returns the socket
+ * or -1 (connect failures are traced through the debug_print hook). */
 PAM_LIB_API int client_Init_with_timeout(int timeout_ms) PAM_LIB_NOEXCEPT;
 /* Connects over TCP port 10002 to a dotted-decimal IPv4 address; the
  * time-out also becomes the exchange time-out. Returns the socket or -1. */
 PAM_LIB_API int client_Init_External(const char *ip_addr, int timeout_ms) PAM_LIB_NOEXCEPT;
-/* Sends len bytes within one time-out (0: one plain send). Returns the bytes
- * sent, 0 on time-out, -1 on a send error. */
+/* Sends len bytes from buf on sock with the given send flags; the whole send
+ * is bounded by one time-out (0: one plain send, its result unchanged). Never
+ * raises SIGPIPE. Returns the bytes sent, 0 on time-out, -1 on a send error. */
 PAM_LIB_API int timed_send(int sock, const void *buf, int len, int flags, int timeout_ms) PAM_LIB_NOEXCEPT;
 /* Runs one request on the registered socket and frees msg in every case.
  * Returns the daemon's result word, or -1 when the call failed. */
 PAM_LIB_API int SendAndRcv(MSG *msg) PAM_LIB_NOEXCEPT;
 /* This process's XML output file name ("/mnt/temp/xml.<pid>_<socket>"), in a
- * static buffer replaced by the next call. */
+ * static buffer replaced by the next call; REPLY_XML output of an exchange is
+ * written there and the file is left for the host. */
 PAM_LIB_API char *GetXMLFileName(void) PAM_LIB_NOEXCEPT;
 
 /* ===== Remote calls ======================================================= */
@@ -289,6 +293,72 @@ PAM_LIB_API int CMD_GetCommandConfirmationText(int arg, const char *command, con
 
 /* ===== PAM authentication and sessions ==================================== */
 /* @@section pam-sessions@@ */
+
+struct pam_handle;
+struct pam_message;
+struct pam_response;
+
+/* What the conversation answers from: the password (for a change, the
+ * current one), the new password (NULL for a login) and the number of
+ * hidden-input prompts answered so far. */
+typedef struct PamConvData {
+  const char *password;
+  const char *new_password;
+  int32_t prompt_count;
+} PamConvData;
+
+/* One open PAM session in the session table. idle_timeout and remaining
+ * count monitor periods (minutes); -1 means the session never expires.
+ * pam_handle is NULL once the PAM transaction has been ended. */
+typedef struct SessionEntry {
+  int32_t session_id;
+  struct pam_handle *pam_handle;
+  int32_t idle_timeout;
+  int32_t remaining;
+} SessionEntry;
+
+/* Runs a PAM transaction (service "pam_lib_mgtd") for user/password with
+ * PAM_RHOST rhost and PAM_TTY tty: authentication and account check. With
+ * open_session non-zero it also connects to the daemon when the client
+ * context has no socket (the socket stays registered, privilege becomes 4),
+ * fetches the user's credential record into cred (cred_len bytes) or, when
+ * the daemon has none, the privilege level of the user's primary group into
+ * its first 4 bytes, reports the login, establishes credentials, opens the
+ * session and stores it; *session_id receives its id. Returns 0, a PAM
+ * result code, a getpwnam_r error number, the daemon's result or -1. */
+PAM_LIB_API int PAM_AuthUser(const char *user, const char *password, const char *rhost,
+                             const char *tty, int open_session, int cred_len, void *cred,
+                             int *session_id) PAM_LIB_NOEXCEPT;
+/* Changes user's password from old_password to new_password through PAM.
+ * Returns PAM's result code (0 on success). */
+PAM_LIB_API int PAM_ChangePass(const char *user, const char *old_password,
+                               const char *new_password) PAM_LIB_NOEXCEPT;
+/* PAM conversation callback: answers single-message conversations from the
+ * PamConvData in appdata_ptr. Returns a PAM result code. */
+PAM_LIB_API int conv_func(int num_msg, const struct pam_message **msg,
+                          struct pam_response **resp, void *appdata_ptr) PAM_LIB_NOEXCEPT;
+
+/* Creates the session table and starts the monitor thread, which expires
+ * idle sessions once a minute. Call once before the first login with a
+ * session; later calls return 0 and change nothing. Returns 0, -1 when the
+ * table or its mutex failed, or the thread creation's error number. */
+PAM_LIB_API int PAM_session_init(void) PAM_LIB_NOEXCEPT;
+/* Gives a session an idle time-out in minutes (-1: never expires).
+ * 0, or -1 for an unknown id. */
+PAM_LIB_API int PAM_session_add(int session_id, int timeout) PAM_LIB_NOEXCEPT;
+/* Restarts a session's idle count. 0, or -1 for an unknown id. */
+PAM_LIB_API int PAM_session_check_and_refresh(int session_id) PAM_LIB_NOEXCEPT;
+/* Closes a session, ends its PAM transaction and removes it from the table.
+ * 0, or -1 for an unknown id. */
+PAM_LIB_API int PAM_session_delete(int session_id) PAM_LIB_NOEXCEPT;
+/* Closes a session and ends its PAM transaction, leaving it in the table.
+ * Returns pam_close_session's result (0 when it was closed before), or -1
+ * for an unknown id. */
+PAM_LIB_API int PAM_CloseSession(int session_id) PAM_LIB_NOEXCEPT;
+/* The monitor's per-session step, run with the table's lock held: counts
+ * the session's time-out down and closes and removes it when it has run
+ * out. arg is ignored. Always 0. */
+PAM_LIB_API int sPAM_monitor_sessions(SessionEntry *session, void *arg) PAM_LIB_NOEXCEPT;
 
 #if defined(__cplusplus)
 }
