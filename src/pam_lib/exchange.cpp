@@ -117,6 +117,12 @@ int SendAndRcvSocketWithTimeout(int sock, MSG *msg, int timeout_ms) noexcept {
       return false;
     }
     int sent = timed_send(sock, buf.get(), len, 0, timeout_ms);
+    // A plain send (no time-out) that a signal interrupts may stop short;
+    // the rest follows, or the daemon would wait for it forever.
+    while (sent > 0 && sent < len) {
+      int n = timed_send(sock, buf.get() + sent, len - sent, 0, timeout_ms);
+      sent = n > 0 ? sent + n : n;
+    }
     trace("%d: client -send %d\n", sock, seq);
     if (sent <= 0) return false;
 

@@ -8,7 +8,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <source_location>
 #include <thread>
 
 #include "common/alloc.hpp"
@@ -29,16 +28,17 @@ std::atomic<long> thread_passes{0};
 
 constexpr int kSessionBuckets = 8;
 
-void lock_table(std::source_location loc = std::source_location::current()) noexcept {
+// The caller's line goes into the message; __builtin_LINE works with gcc and clang.
+void lock_table(int line = __builtin_LINE()) noexcept {
   if (int err = pthread_mutex_lock(&pam_lib_mutex); err != 0)
     log_msg(LOG_ERR, "%s(%d): Fail to lock pam_lib_mutex, err = %d\n", "pam_lib",
-            static_cast<int>(loc.line()), err);
+            line, err);
 }
 
-void unlock_table(std::source_location loc = std::source_location::current()) noexcept {
+void unlock_table(int line = __builtin_LINE()) noexcept {
   if (int err = pthread_mutex_unlock(&pam_lib_mutex); err != 0)
     log_msg(LOG_ERR, "%s(%d): Fail to unlock pam_lib_mutex, err = %d\n", "pam_lib",
-            static_cast<int>(loc.line()), err);
+            line, err);
 }
 
 // The record stored under id, or null. Call with the mutex held.
