@@ -295,8 +295,6 @@ PAM_LIB_API int CMD_GetCommandConfirmationText(int arg, const char *command, con
 /* @@section pam-sessions@@ */
 
 struct pam_handle;
-struct pam_message;
-struct pam_response;
 
 /* What the conversation answers from: the password (for a change, the
  * current one), the new password (NULL for a login) and the number of
@@ -333,10 +331,6 @@ PAM_LIB_API int PAM_AuthUser(const char *user, const char *password, const char 
  * Returns PAM's result code (0 on success). */
 PAM_LIB_API int PAM_ChangePass(const char *user, const char *old_password,
                                const char *new_password) PAM_LIB_NOEXCEPT;
-/* PAM conversation callback: answers single-message conversations from the
- * PamConvData in appdata_ptr. Returns a PAM result code. */
-PAM_LIB_API int conv_func(int num_msg, const struct pam_message **msg,
-                          struct pam_response **resp, void *appdata_ptr) PAM_LIB_NOEXCEPT;
 
 /* Creates the session table and starts the monitor thread, which expires
  * idle sessions once a minute. Call once before the first login with a

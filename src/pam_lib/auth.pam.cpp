@@ -89,7 +89,7 @@ using namespace pl;
 
 extern "C" {
 
-PAM_LIB_API int conv_func(int num_msg, const struct pam_message **msg, struct pam_response **resp,
+int conv_func(int num_msg, const struct pam_message **msg, struct pam_response **resp,
                           void *appdata_ptr) noexcept {
   if (!msg) {
     report("msg == NULL", "pam_lib", "conv_func", 29);

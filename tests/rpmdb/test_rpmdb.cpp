@@ -83,7 +83,7 @@ class RpmDb : public ::testing::Test {
   // Builds a tiny noarch package, owning `file` when given; its path or "".
   static std::string build(const std::string &name, const std::string &version, const std::string &release,
                            const std::string &file) {
-    std::string spec = dir_->file(name + "-" + version + ".spec");
+    std::string recipe = dir_->file(name + "-" + version + ".spec");
     std::string text = "Name: " + name + "\nVersion: " + version + "\nRelease: " + release +
                        "\nSummary: pam_lib test package\nLicense: none\nBuildArch: noarch\n"
                        "%description\nTest package.\n";
@@ -91,9 +91,9 @@ class RpmDb : public ::testing::Test {
       text += "%install\nmkdir -p %{buildroot}$(dirname " + file + ")\necho data > %{buildroot}" + file + "\n";
     }
     text += "%files\n" + file + "\n";
-    testsupport::write_file(spec, text);
+    testsupport::write_file(recipe, text);
     std::string top = dir_->file("top");
-    if (!run("rpmbuild --define '_topdir " + top + "' --nodeps -bb " + spec)) return "";
+    if (!run("rpmbuild --define '_topdir " + top + "' --nodeps -bb " + recipe)) return "";
     return top + "/RPMS/noarch/" + name + "-" + version + "-" + release + ".noarch.rpm";
   }
 

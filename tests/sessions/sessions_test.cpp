@@ -8,6 +8,7 @@
 
 #include "pam_env.hpp"
 #include "pam_lib.h"
+#include "pam_lib/auth.pam.hpp"
 #include "pam_lib/sessions.pam.hpp"
 #include "support/harness.hpp"
 
