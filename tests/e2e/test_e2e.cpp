@@ -21,61 +21,18 @@
 #include "pam_lib/exchange.hpp"
 #include "pam_lib/transport.hpp"
 #include "support/harness.hpp"
+#include "support/mgtd_process.hpp"
 
 namespace {
 
 using testsupport::read_file;
 
-std::string model_path() {
-  return std::string(std::getenv("PAM_LIB_SOURCE_DIR")) + "/tools/mgtd/example.model";
-}
-
-// A running mgtd; stopped with SIGTERM.
-class Daemon {
+// The daemon under test (a wrapper running it under the emulator in a cross
+// build).
+class Daemon : public testsupport::MgtdProcess {
  public:
-  Daemon(const std::string &dir, std::vector<std::string> extra = {}) {
-    sock_ = dir + "/mgtd.sock";
-    log_ = dir + "/security.log";
-    std::vector<std::string> args = {std::getenv("MGTD_BIN"), "--model", model_path(), "--socket",
-                                     sock_, "--security-log", log_, "--foreground"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      std::vector<char *> av;
-      for (auto &a : args) av.push_back(a.data());
-      av.push_back(nullptr);
-      execv(av[0], av.data());
-      _exit(127);
-    }
-    close(out[1]);
-    FILE *f = fdopen(out[0], "r");
-    char line[256];
-    while (fgets(line, sizeof line, f)) {
-      output_ += line;
-      if (std::string(line) == "mgtd: ready\n") break;
-    }
-    fclose(f);
-  }
-  ~Daemon() { stop(); }
-  int stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int st = 0;
-    waitpid(pid_, &st, 0);
-    pid_ = -1;
-    return st;
-  }
-  pid_t pid() const { return pid_; }
-  const std::string &socket() const { return sock_; }
-  const std::string &log() const { return log_; }
-  const std::string &output() const { return output_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string sock_, log_, output_;
+  explicit Daemon(const std::string &dir, std::vector<std::string> extra = {})
+      : MgtdProcess(std::getenv("MGTD_BIN"), dir, std::move(extra)) {}
 };
 
 // What the hooks saw.
@@ -297,7 +254,7 @@ TEST_F(EndToEnd, ReadsAndSetsEveryParameterType) {
   EXPECT_EQ(DM_SetPrivilege(3), 0);
   EXPECT_EQ(DM_SetParam(host, 0, "mine", 0), 0);
 
-  std::string log = read_file(d_->log());
+  std::string log = read_file(d_->security_log());
   EXPECT_NE(log.find("set system.hostname=mine"), std::string::npos) << log;
   EXPECT_NE(log.find("set system.services.snmp.community=(not shown)"), std::string::npos);
   EXPECT_EQ(log.find("s3cret"), std::string::npos);
@@ -365,7 +322,7 @@ TEST_F(EndToEnd, CommandsDriveEveryIntermediateFrame) {
   set_privelege(1);
   EXPECT_EQ(CMD_ExecCommand(-1, "reboot", ""), -1);
   EXPECT_EQ(get_err(), 11);
-  EXPECT_NE(read_file(d_->log()).find("command reboot"), std::string::npos);
+  EXPECT_NE(read_file(d_->security_log()).find("command reboot"), std::string::npos);
 }
 
 TEST_F(EndToEnd, UsersPrivilegesAndTheSecurityLog) {
@@ -405,7 +362,7 @@ TEST_F(EndToEnd, UsersPrivilegesAndTheSecurityLog) {
   EXPECT_EQ(DM_SetClientIp("192.0.2.7"), 0);
   EXPECT_EQ(DM_SecurityLogLine("line one\nforged line"), 0);
   EXPECT_EQ(DM_SecurityLogEntry("bob", "did a thing"), 0);
-  std::string log = read_file(d_->log());
+  std::string log = read_file(d_->security_log());
   EXPECT_NE(log.find("authentication failed for admin"), std::string::npos) << log;
   EXPECT_NE(log.find("login operator"), std::string::npos);
   EXPECT_NE(log.find("ip=192.0.2.7: line one?forged line\n"), std::string::npos) << log;

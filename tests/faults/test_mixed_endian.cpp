@@ -18,51 +18,12 @@
 #include <vector>
 
 #include "common.hpp"
+#include "support/mgtd_process.hpp"
 #include "pam_lib/transport.hpp"
 #include "pam_lib/wire.hpp"
 
 namespace faults {
 namespace {
-
-class ForeignDaemon {
- public:
-  ForeignDaemon(const std::string &bin, const std::string &dir) {
-    std::vector<std::string> args = {bin, "--model",
-                                     std::string(std::getenv("PAM_LIB_SOURCE_DIR")) +
-                                         "/tools/mgtd/example.model",
-                                     "--socket", dir + "/mgtd.sock", "--tcp", "127.0.0.1:0",
-                                     "--foreground"};
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      std::vector<char *> av;
-      for (auto &a : args) av.push_back(a.data());
-      av.push_back(nullptr);
-      execv(av[0], av.data());
-      _exit(127);
-    }
-    close(out[1]);
-    FILE *f = fdopen(out[0], "r");
-    char line[256];
-    while (fgets(line, sizeof line, f)) {
-      std::sscanf(line, "mgtd: listening on tcp:%d", &port_);
-      if (std::string(line) == "mgtd: ready\n") break;
-    }
-    fclose(f);
-  }
-  ~ForeignDaemon() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  int port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = -1;
-};
 
 class MixedOrderTest : public FaultTest {
  protected:
@@ -70,16 +31,17 @@ class MixedOrderTest : public FaultTest {
     FaultTest::SetUp();
     const char *bin = std::getenv("MGTD_OTHER_ORDER");
     if (!bin || !*bin) GTEST_SKIP() << "MGTD_OTHER_ORDER names no daemon of the other byte order";
-    daemon_ = std::make_unique<ForeignDaemon>(bin, tmp_.path());
-    ASSERT_GT(daemon_->port(), 0) << "the daemon did not start";
-    pl::testing::set_endpoints(nullptr, nullptr, static_cast<uint16_t>(daemon_->port()));
+    daemon_ = std::make_unique<testsupport::MgtdProcess>(
+        bin, tmp_.path(), std::vector<std::string>{"--tcp", "127.0.0.1:0"});
+    ASSERT_GT(daemon_->tcp_port(), 0) << "the daemon did not start";
+    pl::testing::set_endpoints(nullptr, nullptr, static_cast<uint16_t>(daemon_->tcp_port()));
   }
   void TearDown() override {
     pl::testing::set_endpoints(nullptr, nullptr, 0);
     daemon_.reset();
     FaultTest::TearDown();
   }
-  std::unique_ptr<ForeignDaemon> daemon_;
+  std::unique_ptr<testsupport::MgtdProcess> daemon_;
 };
 
 TEST_F(MixedOrderTest, TheDaemonRefusesAndTheCallFails) {

@@ -17,9 +17,6 @@
 #ifndef MGTSH_PATH
 #error "MGTSH_PATH must name the mgtsh program"
 #endif
-#ifndef MGTD_MODEL
-#error "MGTD_MODEL must name the example model"
-#endif
 #ifndef MGTD_PATH
 #error "MGTD_PATH must name the mgtd program"
 #endif
@@ -31,17 +28,6 @@ namespace {
 constexpr const char *kWrapperLib = "/usr/lib/x86_64-linux-gnu/libpam_wrapper.so";
 constexpr const char *kNssWrapperLib = "/usr/lib/x86_64-linux-gnu/libnss_wrapper.so";
 constexpr const char *kMatrix = "/usr/lib/x86_64-linux-gnu/pam_wrapper/pam_matrix.so";
-
-bool can_connect(const std::string &path) {
-  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return false;
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-  bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
 
 // Waits up to `seconds` for the child; kills it when it does not end.
 int wait_child(pid_t pid, int seconds) {
@@ -64,50 +50,8 @@ int wait_child(pid_t pid, int seconds) {
 
 std::string mgtsh_path() { return MGTSH_PATH; }
 
-std::string sanitizer_runtime() {
-  std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    auto pos = line.find('/');
-    if (pos == std::string::npos) continue;
-    std::string path = line.substr(pos);
-    auto base = std::filesystem::path(path).filename().string();
-    if (base.rfind("libasan.so", 0) == 0 || base.rfind("libtsan.so", 0) == 0) return path;
-  }
-  return "";
-}
 
-Daemon::Daemon(const std::string &dir) : socket_(dir + "/mgtd.sock"), log_(dir + "/security.log") {
-  std::string model = MGTD_MODEL;
-  pid_ = fork();
-  if (pid_ == 0) {
-    int null = open("/dev/null", O_RDWR);
-    int log = open((dir + "/mgtd.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(null, 0);
-    dup2(log, 1);
-    dup2(log, 2);
-    execl(MGTD_PATH, "mgtd", "--model", model.c_str(), "--socket", socket_.c_str(), "--security-log",
-          log_.c_str(), "--foreground", static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  for (int i = 0; i < 500 && pid_ > 0; ++i) {
-    if (can_connect(socket_)) {
-      ready_ = true;
-      break;
-    }
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-Daemon::~Daemon() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  wait_child(pid_, 5);
-}
+Daemon::Daemon(const std::string &dir) : MgtdProcess(MGTD_PATH, dir) {}
 
 PamWorld::PamWorld(const std::string &dir) {
   if (access(kWrapperLib, R_OK) != 0 || access(kNssWrapperLib, R_OK) != 0 || access(kMatrix, R_OK) != 0)
@@ -125,7 +69,7 @@ PamWorld::PamWorld(const std::string &dir) {
   testsupport::write_file(d + "/passwd",
                           "admin:x:1000:300:Admin:/:/bin/sh\nmonitor:x:1002:100:Monitor:/:/bin/sh\n");
   testsupport::write_file(d + "/group", "admins:x:300:\nusers:x:100:\n");
-  std::string preload = sanitizer_runtime();
+  std::string preload = testsupport::sanitizer_runtime();
   for (const char *lib : {kWrapperLib, kNssWrapperLib}) preload += (preload.empty() ? "" : " ") + std::string(lib);
   env_ = {{"LD_PRELOAD", preload},
           {"PAM_WRAPPER", "1"},

@@ -9,25 +9,15 @@
 #include <vector>
 
 #include "support/harness.hpp"
+#include "support/mgtd_process.hpp"
 
 namespace mgtshtest {
 
 // The reference daemon serving the example model on dir/mgtd.sock until
-// destroyed (then SIGTERM, and SIGKILL if it lingers).
-class Daemon {
+// destroyed.
+class Daemon : public testsupport::MgtdProcess {
  public:
   explicit Daemon(const std::string &dir);
-  ~Daemon();
-  Daemon(const Daemon &) = delete;
-  Daemon &operator=(const Daemon &) = delete;
-  bool ready() const { return ready_; }
-  const std::string &socket() const { return socket_; }
-  const std::string &security_log() const { return log_; }
-
- private:
-  pid_t pid_ = -1;
-  bool ready_ = false;
-  std::string socket_, log_;
 };
 
 // A pam_wrapper service "pam_lib_mgtd" built from pam_matrix, with the
@@ -62,9 +52,5 @@ struct Spawn {
 Run run_mgtsh(const std::string &dir, const Spawn &s);
 
 std::string mgtsh_path();
-
-// The sanitizer runtime this test runs with, which has to come first in a
-// child's LD_PRELOAD; empty without one.
-std::string sanitizer_runtime();
 
 }  // namespace mgtshtest

@@ -1,4 +1,5 @@
 #include "pam_env.hpp"
+#include "support/mgtd_process.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -63,20 +64,6 @@ void build_world(const std::string &d) {
   write(d + "/group", "root:x:0:\nalice:x:2001:\nbob:x:2002:\n");
 }
 
-// The sanitizer runtime this program runs with, which must come first in
-// LD_PRELOAD, or "".
-std::string sanitizer_runtime() {
-  std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    auto pos = line.find('/');
-    if (pos == std::string::npos) continue;
-    std::string path = line.substr(pos);
-    auto base = std::filesystem::path(path).filename().string();
-    if (base.rfind("libasan.so", 0) == 0 || base.rfind("libtsan.so", 0) == 0) return path;
-  }
-  return "";
-}
 
 }  // namespace
 
@@ -110,7 +97,7 @@ int main(int argc, char **argv) {
       return 1;
     }
     pamenv::build_world(templ);
-    std::string preload = pamenv::sanitizer_runtime();
+    std::string preload = testsupport::sanitizer_runtime();
     // pam_wrapper loads libpam with RTLD_DEEPBIND unless it sees libasan in
     // LD_PRELOAD, and ThreadSanitizer refuses deep binding: no wrappers then
     // (pamenv::active() is false and the tests say so).
