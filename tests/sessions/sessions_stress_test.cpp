@@ -23,6 +23,18 @@ void start_monitor() {
 
 // The table alone (sessions without a PAM transaction): runs everywhere,
 // ThreadSanitizer included, where pam_wrapper cannot be loaded.
+// One session's life while the monitor runs: a time-out of 0, 1 or 2
+// passes, a few refreshes, sometimes an explicit close, then the delete.
+void use_session(int id, int round, std::atomic<int> &deleted) {
+  PAM_session_add(id, round % 3);
+  for (int k = 0; k < round % 4; ++k) {
+    PAM_session_check_and_refresh(id);
+    std::this_thread::yield();
+  }
+  if (round % 5 == 0) PAM_CloseSession(id);
+  if (PAM_session_delete(id) == 0) ++deleted;
+}
+
 TEST(SessionStress, TableOperationsRaceTheMonitor) {
   start_monitor();
   constexpr int kThreads = 4, kRounds = 300;
@@ -34,13 +46,7 @@ TEST(SessionStress, TableOperationsRaceTheMonitor) {
         int id = ++next_id;
         if (pl::sPAM_session_create(id, nullptr) != 0) continue;
         ++created;
-        PAM_session_add(id, i % 3);
-        for (int k = 0; k < i % 4; ++k) {
-          PAM_session_check_and_refresh(id);
-          std::this_thread::yield();
-        }
-        if (i % 5 == 0) PAM_CloseSession(id);
-        if (PAM_session_delete(id) == 0) ++deleted;
+        use_session(id, i, deleted);
       }
     });
   }
@@ -80,13 +86,7 @@ TEST(SessionStress, LoginsRefreshesAndDeletesRaceTheMonitor) {
         }
         if (r != 0) continue;
         ++logins;
-        PAM_session_add(id, i % 3);
-        for (int k = 0; k < i % 4; ++k) {
-          PAM_session_check_and_refresh(id);
-          std::this_thread::yield();
-        }
-        if (i % 5 == 0) PAM_CloseSession(id);
-        if (PAM_session_delete(id) == 0) ++deleted;
+        use_session(id, i, deleted);
       }
     });
   }
