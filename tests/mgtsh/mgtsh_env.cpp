@@ -1,4 +1,5 @@
 #include "mgtsh_env.hpp"
+#include "support/pam_wrapper_paths.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -25,9 +26,9 @@ namespace mgtshtest {
 
 namespace {
 
-constexpr const char *kWrapperLib = "/usr/lib/x86_64-linux-gnu/libpam_wrapper.so";
-constexpr const char *kNssWrapperLib = "/usr/lib/x86_64-linux-gnu/libnss_wrapper.so";
-constexpr const char *kMatrix = "/usr/lib/x86_64-linux-gnu/pam_wrapper/pam_matrix.so";
+using testsupport::kNssWrapperLib;
+using testsupport::kPamWrapperLib;
+const std::string kMatrix = std::string(testsupport::kPamWrapperModuleDir) + "/pam_matrix.so";
 
 // Waits up to `seconds` for the child; kills it when it does not end.
 int wait_child(pid_t pid, int seconds) {
@@ -54,11 +55,11 @@ std::string mgtsh_path() { return MGTSH_PATH; }
 Daemon::Daemon(const std::string &dir) : MgtdProcess(MGTD_PATH, dir) {}
 
 PamWorld::PamWorld(const std::string &dir) {
-  if (access(kWrapperLib, R_OK) != 0 || access(kNssWrapperLib, R_OK) != 0 || access(kMatrix, R_OK) != 0)
+  if (access(kPamWrapperLib, R_OK) != 0 || access(kNssWrapperLib, R_OK) != 0 || access(kMatrix.c_str(), R_OK) != 0)
     return;
   std::string d = dir + "/pam";
   std::filesystem::create_directories(d + "/services");
-  std::string matrix = std::string(kMatrix) + " passdb=" + d + "/passdb";
+  std::string matrix = kMatrix + " passdb=" + d + "/passdb";
   testsupport::write_file(d + "/services/pam_lib_mgtd", "auth required " + matrix + "\n" +
                                                             "account required " + matrix + "\n" +
                                                             "session required " + matrix + "\n");
@@ -70,7 +71,7 @@ PamWorld::PamWorld(const std::string &dir) {
                           "admin:x:1000:300:Admin:/:/bin/sh\nmonitor:x:1002:100:Monitor:/:/bin/sh\n");
   testsupport::write_file(d + "/group", "admins:x:300:\nusers:x:100:\n");
   std::string preload = testsupport::sanitizer_runtime();
-  for (const char *lib : {kWrapperLib, kNssWrapperLib}) preload += (preload.empty() ? "" : " ") + std::string(lib);
+  for (const char *lib : {kPamWrapperLib, kNssWrapperLib}) preload += (preload.empty() ? "" : " ") + std::string(lib);
   env_ = {{"LD_PRELOAD", preload},
           {"PAM_WRAPPER", "1"},
           {"PAM_WRAPPER_SERVICE_DIR", d + "/services"},

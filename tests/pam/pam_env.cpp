@@ -1,5 +1,6 @@
 #include "pam_env.hpp"
 #include "support/mgtd_process.hpp"
+#include "support/pam_wrapper_paths.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -18,9 +19,7 @@
 namespace pamenv {
 namespace {
 
-constexpr const char *kWrapperLib = "/usr/lib/x86_64-linux-gnu/libpam_wrapper.so";
-constexpr const char *kNssWrapperLib = "/usr/lib/x86_64-linux-gnu/libnss_wrapper.so";
-constexpr const char *kModuleDir = "/usr/lib/x86_64-linux-gnu/pam_wrapper";
+constexpr const char *kModuleDir = testsupport::kPamWrapperModuleDir;
 constexpr const char *kMarker = "PAM_LIB_PAMENV_DIR";
 
 void write(const std::string &path, const std::string &text) {
@@ -110,7 +109,7 @@ int main(int argc, char **argv) {
       std::filesystem::remove_all(templ, ec);
       return rc;
     }
-    for (const char *lib : {pamenv::kWrapperLib, pamenv::kNssWrapperLib})
+    for (const char *lib : {testsupport::kPamWrapperLib, testsupport::kNssWrapperLib})
       preload += (preload.empty() ? "" : " ") + std::string(lib);
     setenv(pamenv::kMarker, templ.c_str(), 1);
     setenv("LD_PRELOAD", preload.c_str(), 1);
