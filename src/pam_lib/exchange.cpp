@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -58,6 +60,27 @@ ssize_t send_whole(int sock, const char *p, size_t len) noexcept {
   return static_cast<ssize_t>(sent);
 }
 
+// Opens the XML output file for a new exchange's output. Its name is
+// predictable and its directory may be shared, so a symlink, hard link, FIFO
+// or file of another user placed there is refused (null, as any file that
+// cannot be opened) rather than written through; the file is emptied only
+// after it passed.
+std::FILE *open_xml_file(const char *name) noexcept {
+  int fd = ::open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT)
+    fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+      st.st_nlink != 1 || ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE *f = ::fdopen(fd, "w");
+  if (!f) ::close(fd);
+  return f;
+}
+
 void trace(const char *fmt, int sock, uint32_t seq) noexcept {
   if (g_hooks.debug_print) g_hooks.debug_print(fmt, sock, static_cast<int>(seq));
 }
@@ -88,6 +111,15 @@ int get_input_line(REPLY *frame) noexcept {
 }
 
 int run_cmd_line(REPLY *frame) noexcept {
+  // A command longer than one chunk would be run cut short, which may be a
+  // different command than the daemon sent: it is never run.
+  const int n = frame->hdr.chunk_len > 0 ? frame->hdr.chunk_len : 0;
+  if (frame->hdr.data_len > n && !std::memchr(frame->data, '\0', static_cast<size_t>(n))) {
+    if (g_hooks.debug_print)
+      g_hooks.debug_print("%d:client- command of %d bytes is too long, not run\n", g_ctx.socket,
+                          static_cast<int>(frame->hdr.data_len));
+    return 0;
+  }
   if (g_hooks.run_cmd) {
     char spare[SERVER_BUFFER_SIZE + 1];
     g_hooks.run_cmd(chunk_text(frame, spare));
@@ -153,7 +185,7 @@ int SendAndRcvSocketWithTimeout(int sock, MSG *msg, int timeout_ms) noexcept {
           break;
         }
         case REPLY_XML:
-          if (!xml) xml.reset(std::fopen(GetXMLFileName(), "we"));
+          if (!xml) xml.reset(open_xml_file(GetXMLFileName()));
           if (xml && frame->hdr.chunk_len > 0)
             std::fwrite(frame->data, 1, static_cast<size_t>(frame->hdr.chunk_len), xml.get());
           break;
@@ -164,7 +196,12 @@ int SendAndRcvSocketWithTimeout(int sock, MSG *msg, int timeout_ms) noexcept {
           if (pipe_stream) ::pclose(std::exchange(pipe_stream, nullptr));
           break;
         case REPLY_RUN_CMD:
-          if (first_chunk) run_cmd_line(frame);
+          if (first_chunk) {
+            // The whole first chunk is needed to tell a complete command.
+            if (!new_frame && fill_chunk(sock, area, &new_frame, SERVER_BUFFER_SIZE, timeout_ms) == ERROR)
+              return false;
+            run_cmd_line(frame);
+          }
           break;
         default:
           std::printf("recieved bad header %d\n", frame->hdr.type);

@@ -17,7 +17,9 @@ int SendAndRcvSocketWithTimeout(int sock, MSG *msg, int timeout_ms) noexcept;
 // input reply on the client context's socket. 0, or -1 when nothing was sent.
 int get_input_line(REPLY *frame) noexcept;
 
-// Serves REPLY_RUN_CMD through the run_cmd_function hook. Always 0.
+// Serves REPLY_RUN_CMD through the run_cmd_function hook; a command whose
+// frame goes on past the chunk without a NUL is not run (debug_print says
+// so). Always 0.
 int run_cmd_line(REPLY *frame) noexcept;
 
 namespace testing {

@@ -233,6 +233,26 @@ int connect_with_timeout(int sock, const struct sockaddr *addr, socklen_t addrle
 }
 
 namespace {
+// The daemon's socket paths lie in a directory that everyone can write, so
+// whoever answers there must be root or this process's own user. Returns the
+// socket, or -1 after closing it, exactly like a failed connect.
+int trusted_peer(int sock) noexcept {
+  ucred peer{};
+  socklen_t len = sizeof peer;
+  if (::getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 && len == sizeof peer &&
+      (peer.uid == 0 || peer.uid == ::geteuid()))
+    return sock;
+  const int uid = len == sizeof peer ? static_cast<int>(peer.uid) : -1;
+  const int pid = len == sizeof peer ? static_cast<int>(peer.pid) : -1;
+  if (g_hooks.debug_print)
+    g_hooks.debug_print("%d:Refused the daemon socket: peer uid %d pid %d is neither root nor our user\n",
+                        sock, uid, pid);
+  log_msg(LOG_ERR, "refused daemon socket: peer uid %d pid %d is neither root nor euid %d", uid,
+          pid, static_cast<int>(::geteuid()));
+  ::close(sock);
+  return ERROR;
+}
+
 // Fills a local address; false when the path does not fit sun_path.
 bool unix_address(const char *path, sockaddr_un &addr, socklen_t &len) noexcept {
   std::memset(&addr, 0, sizeof addr);
@@ -259,7 +279,7 @@ int client_open_sock(const char *path) noexcept {
     ::close(client_sock);
     return ERROR;
   }
-  return client_sock;
+  return trusted_peer(client_sock);
 }
 
 namespace testing {
@@ -337,7 +357,8 @@ PAM_LIB_API int client_Init_with_timeout(int timeout_ms) noexcept {
     ::close(sock);
     return ERROR;
   }
-  return pl::connect_with_timeout(sock, reinterpret_cast<sockaddr *>(&addr), len, timeout_ms);
+  sock = pl::connect_with_timeout(sock, reinterpret_cast<sockaddr *>(&addr), len, timeout_ms);
+  return sock == ERROR ? ERROR : pl::trusted_peer(sock);
 }
 
 PAM_LIB_API int client_Init_External(const char *ip_addr, int timeout_ms) noexcept {

@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include "common/log.hpp"
 #include "common/raii.hpp"
 #include "util_linux.h"
+#include "util_linux/file_replace.hpp"
 #include "util_linux/process.hpp"
 #include "util_linux/shell_quote.hpp"
 
@@ -49,33 +52,19 @@ bool put(std::FILE *f, std::string_view s) {
   return s.empty() || std::fwrite(s.data(), 1, s.size(), f) == s.size();
 }
 
-// True when both files can be read and hold the same bytes.
-bool same_content(const char *a, const char *b) {
-  pl::UniqueFile fa(std::fopen(a, "rbe")), fb(std::fopen(b, "rbe"));
-  if (!fa || !fb) return false;
-  char ba[kPieceSize], bb[kPieceSize];
-  for (;;) {
-    std::size_t na = std::fread(ba, 1, sizeof ba, fa.get());
-    std::size_t nb = std::fread(bb, 1, sizeof bb, fb.get());
-    if (na != nb || std::memcmp(ba, bb, na) != 0) return false;
-    if (na < sizeof ba) break;
+// Opens the file an edit replaces for reading, with its status. Absent:
+// `missing` set, null returned. A FIFO or device is not read (no hang).
+pl::UniqueFile open_original(const std::string &path, struct stat &st, bool &missing) {
+  missing = false;
+  pl::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) {
+    missing = errno == ENOENT;
+    return nullptr;
   }
-  return !std::ferror(fa.get()) && !std::ferror(fb.get());
-}
-
-// Writes the content of `from` over the file at `to`; true when complete.
-bool copy_back(const char *from, const char *to) {
-  pl::UniqueFile in(std::fopen(from, "rbe"));
-  if (!in) return false;
-  std::FILE *out = std::fopen(to, "wbe");
-  if (!out) return false;
-  char buf[kPieceSize];
-  bool ok = true;
-  std::size_t n;
-  while (ok && (n = std::fread(buf, 1, sizeof buf, in.get())) > 0)
-    ok = std::fwrite(buf, 1, n, out) == n;
-  ok = ok && !std::ferror(in.get()) && std::fflush(out) == 0 && !std::ferror(out);
-  return (std::fclose(out) == 0) && ok;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  pl::UniqueFile f(::fdopen(fd.get(), "re"));
+  if (f) fd.release();
+  return f;
 }
 
 // Leading white space of a line, as the tag test sees it.
@@ -94,11 +83,14 @@ std::string change_text(std::string_view text) {
 }
 
 // Runs "/bin/sed -i SCRIPT PATH"; the command lives in a heap string.
-// Returns false in `composed` when it cannot be composed.
+// Returns false in `composed` when it cannot be composed. sed -i renames a
+// new file over the one it names, so it is given the end of a symlink chain
+// at PATH: the link stays a link and its target is edited.
 int run_sed(const std::string &script, const char *path, bool &composed) noexcept {
   std::string command;
   composed = compose(command, [&] {
-    return "/bin/sed -i " + pl::shell_quote(script) + " " + pl::shell_path(path);
+    std::string target = pl::edit_target(path);
+    return "/bin/sed -i " + pl::shell_quote(script) + " " + pl::shell_path(target.empty() ? path : target);
   });
   if (!composed) return 0;
   pl::MallocPtr<char> heap(pl::dup_string(command));
@@ -201,12 +193,19 @@ PAM_LIB_API int replace_tag_lines(const char *tag, char *const *lines, int32_t c
                                   const char *path, int comment) noexcept {
   if (!tag || !path) return -2;
   const int number = g_copy_counter.fetch_add(1, std::memory_order_relaxed) + 1;
-  std::string copy, remove_cmd, copy_cmd;
-  if (!compose(copy, [&] { return std::string(path) + ".cp." + std::to_string(number); })) {
+  // The new content is written beside the file that is finally replaced:
+  // the end of a symlink chain at path, so the link stays a link.
+  std::string target, temp, remove_cmd;
+  if (!compose(target, [&] { return pl::edit_target(path); }) || target.empty() ||
+      !compose(temp, [&] { return target + ".cp." + std::to_string(number); })) {
     fail(1);
     return -2;
   }
-  if (!compose(remove_cmd, [&] { return "/bin/rm -f " + pl::shell_path(path) + ".cp.*"; })) {
+  if (!compose(remove_cmd, [&] {
+        std::string cmd = "/bin/rm -f " + pl::shell_path(path) + ".cp.*";
+        if (target != path) cmd += " " + pl::shell_path(target) + ".cp.*";
+        return cmd;
+      })) {
     fail(3);
     return -2;
   }
@@ -214,33 +213,20 @@ PAM_LIB_API int replace_tag_lines(const char *tag, char *const *lines, int32_t c
     fail(2);
     return -2;
   }
-  if (!compose(copy_cmd, [&] {
-        const std::string p = pl::shell_path(path), c = pl::shell_path(copy);
-        return "test -f " + p + " && cp -f " + p + " " + c + " || touch " + p + " ; touch " + c;
-      })) {
-    fail(5);
-    return -2;
-  }
-  // The command reports only its last step, so the copy is compared with
-  // the file before the file is emptied.
-  if (pl::run_command(copy_cmd) != 0 || !same_content(path, copy.c_str())) {
-    fail(4);
-    ::unlink(copy.c_str());
-    return -2;
-  }
-  pl::UniqueFile in(std::fopen(copy.c_str(), "re"));
-  if (!in) {
+  struct stat st;
+  bool missing = false;
+  pl::UniqueFile in = open_original(target, st, missing);
+  if (!in && !missing) {
     fail(6);
-    ::unlink(copy.c_str());
     return -2;
   }
-  std::FILE *out = std::fopen(path, "we");
-  if (!out) {
-    fail(7);
-    in.reset();
-    ::unlink(copy.c_str());
+  // Created exclusively: a link or file placed at the name makes it fail.
+  pl::FileReplacement repl(target, temp, in ? &st : nullptr);
+  if (!repl.ok()) {
+    fail(4);
     return -2;
   }
+  std::FILE *out = repl.stream();
 
   const bool replacing = lines != nullptr;
   const int32_t n_lines = replacing && count > 0 ? count : 0;
@@ -254,7 +240,7 @@ PAM_LIB_API int replace_tag_lines(const char *tag, char *const *lines, int32_t c
 
   int found = 0;
   char buf[kPieceSize];
-  while (ok && std::fgets(buf, sizeof buf, in.get())) {
+  while (ok && in && std::fgets(buf, sizeof buf, in.get())) {
     std::string_view piece(buf);
     std::string_view text = piece.substr(skip_white(piece));
     bool tagged = text.substr(0, wanted.size()) == wanted ||
@@ -272,35 +258,24 @@ PAM_LIB_API int replace_tag_lines(const char *tag, char *const *lines, int32_t c
       ok = put(out, prefix) && put(out, text);
     }
   }
-  if (std::ferror(in.get())) ok = false;
+  if (in && std::ferror(in.get())) ok = false;
   if (ok && found == 0 && n_lines > 0) {
     ok = put(out, "\n\n");
     put_block();
     found = 1;
   }
-  ok = std::fflush(out) == 0 && !std::ferror(out) && ok;
-  ok = std::fclose(out) == 0 && ok;
   in.reset();
-
-  if (!ok) {
-    // The copy holds the only complete content: put it back.
-    if (copy_back(copy.c_str(), path)) {
-      std::perror("replace_tag_lines: file not changed. 10");
-      ::unlink(copy.c_str());
-    } else {
-      std::string text = "replace_tag_lines: file not restored, original kept in " + copy;
-      std::perror(text.c_str());
-    }
+  if (!ok || !repl.commit()) {
+    // The file was never touched; the new content is thrown away.
+    fail(10);
     return -2;
   }
 
   std::string final_cmd;
-  if (!compose(final_cmd, [&] { return "/bin/rm -f " + pl::shell_path(path) + ".cp.*"; })) {
+  if (!compose(final_cmd, [&] { return remove_cmd; })) {
     fail(9);
-    ::unlink(copy.c_str());
   } else if (pl::run_command(final_cmd) != 0) {
     fail(8);
-    ::unlink(copy.c_str());
   }
   return found;
 }

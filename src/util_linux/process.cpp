@@ -49,6 +49,27 @@ int shell_result(int status) {
   return 0;
 }
 
+// A service name "service" can only take as the name of a service: letters,
+// digits and @ . _ + -, not starting with '-' or '.'.
+bool valid_service_name(const char *name) {
+  if (!*name || *name == '-' || *name == '.') return false;
+  for (const char *p = name; *p; ++p) {
+    const char c = *p;
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && !std::strchr("@._+-", c)) return false;
+  }
+  return true;
+}
+
+// A refused name for the log: at most 64 bytes, anything but printable ASCII
+// as '?', so that it cannot forge or garble log lines.
+std::string log_safe(const char *name) {
+  std::string out;
+  for (const char *p = name; *p && out.size() < 64; ++p)
+    out += (*p >= 0x20 && *p < 0x7f) ? *p : '?';
+  return out;
+}
+
 }  // namespace
 
 namespace pl {
@@ -239,8 +260,14 @@ PAM_LIB_API int util_funlock(const char *path, int fd) noexcept {
 
 PAM_LIB_API int SV_service_control(const char *service, int32_t op) noexcept try {
   if (!service || op < 0 || op > 5) return -1;
-  // A name that begins with '-' would be read as an option of "service".
-  if (service[0] == '-') return -1;
+  // "service" runs a script named after the service as root: a name with a
+  // '/' would run any script, one with a leading '-' is an option, and a
+  // leading '.' names a hidden or parent entry.
+  if (!valid_service_name(service)) {
+    pl::log_msg(LOG_ERR, "SV_service_control: refused service name \"%s\"",
+                log_safe(service).c_str());
+    return -1;
+  }
   std::string command = "service " + pl::shell_quote(service) + " " + serviceCommand_str[op];
   pl::MallocPtr<char> heap(pl::dup_string(command));
   if (!heap) return -1;

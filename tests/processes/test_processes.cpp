@@ -264,20 +264,32 @@ TEST(ServiceControl, RunsTheServiceCommand) {
               testing::ElementsAre("[sshd] [restart] ", "[ntpd] [start] "));
 }
 
-TEST(ServiceControl, GuardsAndLiteralNames) {
+TEST(ServiceControl, GuardsAndNamesThatCouldRunOtherScripts) {
   FakeCommands fake({"service"});
   TempDir dir;
   const std::string pwn = dir.file("pwned");
   EXPECT_EQ(SV_service_control(nullptr, 0), -1);
   EXPECT_EQ(SV_service_control("sshd", 6), -1);
   EXPECT_EQ(SV_service_control("sshd", -1), -1);
-  EXPECT_EQ(SV_service_control("--status-all", 2), -1);
+  // Traversal to any script, options of "service", hidden or parent entries,
+  // shell syntax, controls: refused with a log line, nothing runs.
+  SyslogCapture cap;
+  for (const std::string &name : std::vector<std::string>{
+           "../../tmp/x/evil", "/etc/init.d/sshd", "a/b", "--status-all", "-h", ".hidden", "..", "",
+        "a b;touch '" + pwn + "' `touch " + pwn + "` $(touch " + pwn + ")", "ssh\nd", "ss\x1bhd"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(SV_service_control(name.c_str(), 1), -1);
+  }
   EXPECT_TRUE(fake.calls("service").empty());
-
-  const std::string evil = "a b;touch '" + pwn + "' `touch " + pwn + "` $(touch " + pwn + ")";
-  EXPECT_EQ(SV_service_control(evil.c_str(), 1), 0);
-  EXPECT_THAT(fake.calls("service"), testing::ElementsAre("[" + evil + "] [stop] "));
   EXPECT_FALSE(file_exists(pwn));
+  EXPECT_TRUE(cap.contains(LOG_USER | LOG_ERR, "SV_service_control: refused service name \"../../tmp/x/evil\""))
+      << cap.dump();
+  EXPECT_TRUE(cap.contains(LOG_USER | LOG_ERR, "SV_service_control: refused service name \"ss?hd\""));
+
+  EXPECT_EQ(SV_service_control("getty@tty1.service", 1), 0);
+  EXPECT_EQ(SV_service_control("a_b+c-1", 1), 0);
+  EXPECT_THAT(fake.calls("service"),
+              testing::ElementsAre("[getty@tty1.service] [stop] ", "[a_b+c-1] [stop] "));
 }
 
 }  // namespace

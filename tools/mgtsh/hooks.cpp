@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "escape.hpp"
 #include "terminal.hpp"
 
 namespace mgtsh {
@@ -25,6 +26,8 @@ HookSettings g_settings;
 // a question or a command from the daemon can close the pager first.
 FILE **g_pager_slot = nullptr;
 int g_reconnects = 0;
+// The start of a UTF-8 sequence that the last printed chunk ended in.
+std::string g_carry;
 
 // Waits for the pager to finish showing what it has, so that what comes
 // next is not mixed into its output.
@@ -51,7 +54,9 @@ int print_out_hook(REPLY *frame, FILE **pipe_stream) {
       g_pager_slot = pipe_stream;
     }
   }
-  std::fwrite(frame->data, 1, static_cast<std::size_t>(len), out);
+  // The daemon's text may hold terminal controls: they are shown escaped.
+  const std::string text = shown_piece(std::string_view(frame->data, static_cast<std::size_t>(len)), g_carry);
+  std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);  // output streams while the command runs
   return 0;
 }
@@ -59,7 +64,7 @@ int print_out_hook(REPLY *frame, FILE **pipe_stream) {
 char *get_input_hook(const char *prompt, int value) {
   close_pager();
   if (!g_settings.input) return nullptr;
-  auto line = g_settings.input->answer(prompt ? prompt : "", value == g_settings.secret_value);
+  auto line = g_settings.input->answer(shown(prompt ? prompt : "", true), value == g_settings.secret_value);
   if (!line) return nullptr;
   char *copy = strdup(line->c_str());  // the library frees it
   wipe(*line);
@@ -72,10 +77,11 @@ int run_cmd_hook(const char *command) {
   std::fflush(stdout);
   std::fflush(stderr);
   int status = system_unmasked(command);
+  const std::string name = shown(command);
   if (status == -1) {
-    std::fprintf(stderr, "mgtsh: cannot run \"%s\"\n", command);
+    std::fprintf(stderr, "mgtsh: cannot run \"%s\"\n", name.c_str());
   } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "mgtsh: \"%s\" exited with status %d\n", command, WEXITSTATUS(status));
+    std::fprintf(stderr, "mgtsh: \"%s\" exited with status %d\n", name.c_str(), WEXITSTATUS(status));
   }
   return status;
 }
@@ -148,7 +154,10 @@ void install_hooks(const HookSettings &settings) {
   set_debug_print(settings.debug ? debug_hook : nullptr);
 }
 
-void exchange_done() { g_pager_slot = nullptr; }
+void exchange_done() {
+  g_pager_slot = nullptr;
+  if (!g_carry.empty()) std::fputs(shown_piece({}, g_carry).c_str(), stdout);
+}
 
 int reconnect_count() { return g_reconnects; }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "escape.hpp"
 #include "hooks.hpp"
 #include "session.hpp"
 #include "shell.hpp"
@@ -143,12 +144,14 @@ std::string pager_command(bool no_pager) {
 }
 
 // The library writes XML results under /mnt/temp and expects the directory
-// to exist; on a development machine it usually does not.
+// to exist; on a development machine it usually does not. It is made 0755:
+// a directory everyone can write would let other users plant files at the
+// predictable XML names.
 void ensure_xml_dir() {
   struct stat st {};
   if (stat("/mnt/temp", &st) == 0) return;
   mkdir("/mnt", 0755);
-  if (mkdir("/mnt/temp", 01777) != 0 && errno != EEXIST)
+  if (mkdir("/mnt/temp", 0755) != 0 && errno != EEXIST)
     std::fprintf(stderr, "mgtsh: cannot create /mnt/temp (%s): XML results will be lost\n",
                  std::strerror(errno));
 }
@@ -206,7 +209,7 @@ int main(int argc, char **argv) {
     }
     if (input.interactive()) {
       std::printf("Connected to mgtd%s. Type help for the commands, exit to leave.\n",
-                  session.active() ? (" as " + session.user()).c_str() : " (no login)");
+                  session.active() ? (" as " + mgtsh::shown(session.user())).c_str() : " (no login)");
     }
     if (o.commands.empty()) {
       status = shell.loop();

@@ -1,6 +1,7 @@
 #include "session.hpp"
 
 #include <security/pam_appl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <pam_lib.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "escape.hpp"
 #include "hooks.hpp"
 #include "terminal.hpp"
 
@@ -73,8 +75,11 @@ bool Session::login(const LoginOptions &opts, LineInput &input) {
   exchange_done();
   wipe(*password);
   if (r != 0) {
-    std::fprintf(stderr, "mgtsh: login failed for %s: %s\n", user.c_str(),
-                 r > 0 ? pam_strerror(nullptr, r) : "error");
+    // One text whatever failed, so that a guesser learns nothing (no such
+    // user, wrong password, daemon down); the detail is for the log only.
+    syslog(LOG_AUTH | LOG_NOTICE, "mgtsh: login failed for %s: %s", shown(user).c_str(),
+           r > 0 ? pam_strerror(nullptr, r) : "error");
+    std::fputs("Login incorrect\n", stderr);
     return false;
   }
   id_ = id;

@@ -17,6 +17,7 @@
 #include <map>
 #include <sstream>
 
+#include "escape.hpp"
 #include "hooks.hpp"
 
 namespace mgtsh {
@@ -144,9 +145,10 @@ bool Shell::start() {
 }
 
 std::string Shell::prompt() const {
-  std::string p = session_.active() ? session_.user() + "@" : std::string();
-  p += host_.empty() ? "mgtd" : host_;
-  return p + ":" + cwd_ + "> ";
+  // The host name and the path are the daemon's: shown escaped.
+  std::string p = session_.active() ? shown(session_.user()) + "@" : std::string();
+  p += host_.empty() ? "mgtd" : shown(host_);
+  return p + ":" + shown(cwd_) + "> ";
 }
 
 std::string Shell::last_error() {
@@ -160,13 +162,13 @@ std::string Shell::last_error() {
 
 bool Shell::fail(const std::string &what) {
   std::fflush(stdout);
-  std::fprintf(stderr, "mgtsh: %s\n", what.c_str());
+  std::fprintf(stderr, "mgtsh: %s\n", shown(what).c_str());
   return false;
 }
 
 bool Shell::confirm(const std::string &question) {
   if (opts_.assume_yes) return true;
-  auto answer = input_.answer(question + " [y/N] ", false);
+  auto answer = input_.answer(shown(question) + " [y/N] ", false);
   return answer && (*answer == "y" || *answer == "Y" || *answer == "yes");
 }
 
@@ -272,7 +274,7 @@ bool Shell::resolve_param(const std::string &arg, std::string &full) {
 // -------------------------------------------------------------- commands --
 
 bool Shell::cmd_pwd(const Args &) {
-  std::printf("%s\n", cwd_.c_str());
+  std::printf("%s\n", shown(cwd_).c_str());
   return true;
 }
 
@@ -302,15 +304,15 @@ bool Shell::cmd_ls(const Args &a) {
     if (hidden && !all) continue;
     char name[DM_NAME_SIZE] = {};
     if (remote(DM_GetEntityName, child, name) == -1) continue;
-    std::printf("%s/%s\n", name, hidden ? "  (hidden)" : "");
+    std::printf("%s/%s\n", shown(name).c_str(), hidden ? "  (hidden)" : "");
   }
   for (bool dot : {false, true}) {
     for (const auto &full : params(handle, dot)) {
       char value[DM_TEXT_SIZE] = {};
-      std::string shown = remote(DM_GetParam, full.c_str(), static_cast<int>(sizeof value), value, 0) == -1
-                              ? "(" + last_error() + ")"
-                              : std::string(value);
-      std::printf("%s = %s\n", below(full, path).c_str(), shown.c_str());
+      std::string text = remote(DM_GetParam, full.c_str(), static_cast<int>(sizeof value), value, 0) == -1
+                             ? "(" + last_error() + ")"
+                             : std::string(value);
+      std::printf("%s = %s\n", shown(below(full, path)).c_str(), shown(text).c_str());
     }
   }
   return true;
@@ -321,12 +323,13 @@ void Shell::print_tree(int handle, int depth, bool all) {
   char name[DM_NAME_SIZE] = {};
   remote(DM_GetEntityName, handle, name);
   std::string path = entity_path(handle);
-  std::printf("%s%s/\n", indent.c_str(), name);
+  std::printf("%s%s/\n", indent.c_str(), shown(name).c_str());
   for (bool dot : {false, true}) {
     for (const auto &full : params(handle, dot)) {
       char value[DM_TEXT_SIZE] = {};
       bool ok = remote(DM_GetParam, full.c_str(), static_cast<int>(sizeof value), value, 0) != -1;
-      std::printf("%s  %s = %s\n", indent.c_str(), below(full, path).c_str(), ok ? value : "-");
+      std::printf("%s  %s = %s\n", indent.c_str(), shown(below(full, path)).c_str(),
+                  ok ? shown(value).c_str() : "-");
     }
   }
   for (int child : children(handle)) {
@@ -364,8 +367,8 @@ bool Shell::cmd_get(const Args &a) {
       ok = fail("get " + a[i] + ": " + last_error());
       continue;
     }
-    if (a.size() > 2) std::printf("%s = %s\n", full.c_str(), value);
-    else std::printf("%s\n", value);
+    if (a.size() > 2) std::printf("%s = %s\n", shown(full).c_str(), shown(value).c_str());
+    else std::printf("%s\n", shown(value).c_str());
   }
   return ok;
 }
@@ -394,9 +397,9 @@ bool Shell::cmd_set(const Args &a) {
     return fail("set " + arg + ": " + last_error());
   char now[DM_TEXT_SIZE] = {};
   if (remote(DM_GetParam, full.c_str(), static_cast<int>(sizeof now), now, 0) != -1)
-    std::printf("%s = %s\n", full.c_str(), now);
+    std::printf("%s = %s\n", shown(full).c_str(), shown(now).c_str());
   else
-    std::printf("%s set\n", full.c_str());
+    std::printf("%s set\n", shown(full).c_str());
   return true;
 }
 
@@ -409,23 +412,23 @@ bool Shell::cmd_info(const Args &a) {
     remote(DM_GetParamType, n, &type);
     int lo = 0, hi = 0, third = 0;
     bool bounds = remote(DM_GetParamMinMax, n, &lo, &hi, &third) != -1;
-    std::printf("parameter   %s\n", n);
+    std::printf("parameter   %s\n", shown(n).c_str());
     std::printf("type        %s", type_name(type).c_str());
     if (bounds && type == kTypeInteger) std::printf(", %d to %d", lo, hi);
     if (bounds && type == kTypeString) std::printf(", length %d to %d", lo, hi);
     std::printf("\n");
     char value[DM_TEXT_SIZE] = {};
     if (remote(DM_GetParam, n, static_cast<int>(sizeof value), value, 0) != -1)
-      std::printf("value       %s\n", value);
+      std::printf("value       %s\n", shown(value).c_str());
     if (remote(DM_GetParam, n, static_cast<int>(sizeof value), value, 1) != -1)
-      std::printf("default     %s\n", value);
+      std::printf("default     %s\n", shown(value).c_str());
     if (type == kTypeEnum) {
       std::string values;
       int pos = 0;
       char text[DM_TEXT_SIZE] = {};
       while (remote(DM_GetNextVal, n, static_cast<int>(sizeof text), &pos, text) != -1)
         values += (values.empty() ? "" : ", ") + std::string(text);
-      std::printf("values      %s\n", values.c_str());
+      std::printf("values      %s\n", shown(values).c_str());
     }
     bool can_get = remote(DM_CanGet, kOwnLevel, n) == 1, can_set = remote(DM_CanSet, kOwnLevel, n) == 1;
     std::printf("access      %s\n", can_get && can_set ? "read and write"
@@ -433,9 +436,9 @@ bool Shell::cmd_info(const Args &a) {
                                     : can_set         ? "write only"
                                                       : "none at your level");
     char text[DM_TEXT_SIZE] = {};
-    if (remote(DM_GetParamInfo, n, text) != -1 && text[0]) std::printf("info        %s\n", text);
+    if (remote(DM_GetParamInfo, n, text) != -1 && text[0]) std::printf("info        %s\n", shown(text).c_str());
     if (remote(DM_GetParamConfirmationText, n, "VALUE", text, static_cast<int>(sizeof text)) == 1 && text[0])
-      std::printf("confirm     %s\n", text);
+      std::printf("confirm     %s\n", shown(text).c_str());
     return true;
   }
   int handle = 0;
@@ -445,9 +448,9 @@ bool Shell::cmd_info(const Args &a) {
   char title[DM_FULLNAME_SIZE] = {}, text[DM_TEXT_SIZE] = {};
   remote(DM_GetEntityFullName, handle, title);
   remote(DM_GetEntityInfo, handle, text);
-  std::printf("entity      %s\n", path.c_str());
-  if (title[0]) std::printf("title       %s\n", title);
-  if (text[0]) std::printf("info        %s\n", text);
+  std::printf("entity      %s\n", shown(path).c_str());
+  if (title[0]) std::printf("title       %s\n", shown(title).c_str());
+  if (text[0]) std::printf("info        %s\n", shown(text).c_str());
   if (remote(DM_EntityHidden, handle) == 1) std::printf("hidden      yes\n");
   std::printf("children    %zu\n", children(handle).size());
   std::printf("parameters  %zu\n", params(handle, false).size() + params(handle, true).size());
@@ -461,7 +464,7 @@ bool Shell::cmd_commands(const Args &) {
     if (get_err() == kErrEnd) return true;  // nothing at this level
     return fail("commands: " + last_error());
   }
-  do std::printf("%-18s %s\n", name, text);
+  do std::printf("%-18s %s\n", shown(name).c_str(), shown(text).c_str());
   while (remote(CMD_GetNextCommand, kOwnLevel, name, text) != -1);
   return true;
 }
@@ -511,14 +514,14 @@ bool Shell::cmd_xml(const Args &) {
   std::ifstream in(last_xml_, std::ios::binary);
   if (!in) return fail("xml: cannot read " + last_xml_ + ": " + std::strerror(errno));
   std::string line;
-  while (std::getline(in, line)) std::printf("%s\n", line.c_str());
+  while (std::getline(in, line)) std::printf("%s\n", shown(line, true).c_str());
   return true;
 }
 
 bool Shell::cmd_traps(const Args &) {
   // The record's layout is the daemon's: id, severity, time and data length
   // (4 bytes each), the name at 16 (64 bytes), the text at 80.
-  int shown = 0;
+  int count = 0;
   for (;;) {
     unsigned char rec[SM_TRAP_SIZE] = {};
     char data[256] = {};
@@ -533,13 +536,13 @@ bool Shell::cmd_traps(const Args &) {
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&when));
     static const char *sev[] = {"?", "info", "warning", "error"};
     const char *s = words[1] >= 1 && words[1] <= 3 ? sev[words[1]] : sev[0];
-    std::printf("#%d %s %s %s: %s", words[0], stamp, s, reinterpret_cast<char *>(rec + 16),
-                reinterpret_cast<char *>(rec + 80));
-    if (data[0]) std::printf(" [%s]", data);
+    std::printf("#%d %s %s %s: %s", words[0], stamp, s, shown(reinterpret_cast<char *>(rec + 16)).c_str(),
+                shown(reinterpret_cast<char *>(rec + 80)).c_str());
+    if (data[0]) std::printf(" [%s]", shown(data).c_str());
     std::printf("\n");
-    ++shown;
+    ++count;
   }
-  if (!shown) {
+  if (!count) {
     if (get_err() != 16) return fail("traps: " + last_error());
     std::printf("no traps\n");
   }
@@ -596,7 +599,7 @@ bool Shell::execute(const std::string &line) {
   if (!split_words(line, words)) return fail("unfinished quote");
   if (words.empty() || words[0][0] == '#') return true;
   if (opts_.echo) {
-    std::printf("%s%s\n", prompt().c_str(), line.c_str());
+    std::printf("%s%s\n", prompt().c_str(), shown(line).c_str());
     std::fflush(stdout);
   }
   const std::string &cmd = words[0];
@@ -644,7 +647,8 @@ std::vector<std::string> Shell::complete(const std::string &before, const std::s
   std::vector<std::string> words, out;
   split_words(before, words);
   auto add = [&](const std::string &candidate) {
-    if (starts_with(candidate, word)) out.push_back(candidate);
+    // A name with terminal controls is never put on the command line.
+    if (starts_with(candidate, word) && shown(candidate) == candidate) out.push_back(candidate);
   };
   if (words.empty()) {
     for (const auto &b : kBuiltins) add(b.name);
