@@ -1,4 +1,5 @@
 // The exchange end to end against the scripted daemon peer.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -191,6 +192,26 @@ TEST_F(ExchangeTest, XmlFileThatCannotBeOpenedIsSkipped) {
   EXPECT_TRUE(cap.lines().empty()) << cap.dump();
 }
 
+TEST_F(ExchangeTest, LinksPlantedAtTheXmlNameAreNotWrittenThrough) {
+  // Another user places a symlink or a hard link to a file of root's at the
+  // predictable name: the output is dropped and the file stays as it was.
+  const std::string victim = tmp_.file("victim");
+  for (auto plant : {&symlink, &link}) {
+    testsupport::write_file(victim, "precious");
+    testsupport::Peer peer([](PeerConn &c) {
+      c.read_request();
+      c.send_frame(REPLY_XML, "<owned/>");
+      c.send_result(4);
+    });
+    set_socket(peer.client_fd());
+    const std::string name = GetXMLFileName();
+    ASSERT_EQ(plant(victim.c_str(), name.c_str()), 0);
+    EXPECT_EQ(SendAndRcv(CreateMsg(1)), 4);
+    EXPECT_EQ(testsupport::read_file(victim), "precious");
+    unlink(name.c_str());
+  }
+}
+
 TEST_F(ExchangeTest, XmlFileNameFormat) {
   pl::testing::set_xml_base(nullptr);
   set_socket(5);
@@ -273,6 +294,28 @@ TEST_F(ExchangeTest, LongPromptIsAnsweredOnce) {
   peer.join();
   EXPECT_EQ(hooks().prompts.size(), 1u);
   EXPECT_EQ(peer.input_replies().size(), 1u);
+}
+
+TEST_F(ExchangeTest, OverLongCommandIsNeverRunCut) {
+  // Cut at 4096 bytes, the first command would run "rm -rf /tmp/x" instead
+  // of a harmless longer one; a NUL inside the first chunk ends it in time.
+  const std::string cut = "rm -rf /tmp/x" + std::string(SERVER_BUFFER_SIZE - 13, ' ') + "-not-this";
+  const std::string ended = "date" + std::string(1, '\0') + std::string(4996, 'j');
+  testsupport::Peer peer([&](PeerConn &c) {
+    c.read_request();
+    c.send_frame(REPLY_RUN_CMD, std::string(5000, 'x'));
+    c.send_frame(REPLY_RUN_CMD, cut);
+    c.send_frame(REPLY_RUN_CMD, ended);
+    c.send_result(6);
+  });
+  install_hooks();
+  set_socket(peer.client_fd());
+  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 6);
+  EXPECT_EQ(hooks().commands, std::vector<std::string>{"date"});
+  const std::string skipped = std::to_string(peer.client_fd()) + ":client- command of ";
+  EXPECT_EQ(std::count_if(hooks().debug.begin(), hooks().debug.end(),
+                          [&](const std::string &d) { return d.rfind(skipped, 0) == 0; }),
+            2) << testing::PrintToString(hooks().debug);
 }
 
 TEST_F(ExchangeTest, RunCommandWithoutHookDoesNothing) {

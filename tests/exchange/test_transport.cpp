@@ -5,10 +5,13 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -349,6 +352,83 @@ TEST_F(TransportTest, SocketCreationFailures) {
   EXPECT_REPORT(cap, "sock == -1", "pam_lib", "client_Init_with_timeout", 841);
   EXPECT_REPORT(cap, "client_sock == -1", "pam_lib", "client_Init_External", 753);
   EXPECT_EQ(pl::g_ctx.timeout, 0);  // not stored: no socket was made
+}
+
+int open_descriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// Another local user binds the daemon's paths first and answers with a
+// command for the host to run. Forked so that it listens under uid 65534:
+// the kernel records the listener's credentials at listen().
+struct ForeignDaemon {
+  pid_t pid = -1;
+  ForeignDaemon(const std::vector<std::string> &paths, const std::string &reply) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      std::vector<int> socks;
+      for (const auto &path : paths) {
+        int l = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        if (bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) _exit(1);
+        socks.push_back(l);
+      }
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+      for (int l : socks) listen(l, 8);
+      (void)!write(ready[1], "x", 1);
+      std::vector<pollfd> fds;
+      for (int l : socks) fds.push_back({l, POLLIN, 0});
+      for (;;) {  // every connection gets the command and a result at once
+        poll(fds.data(), fds.size(), -1);
+        for (auto &f : fds)
+          if (f.revents & POLLIN)
+            if (int c = accept(f.fd, nullptr, nullptr); c >= 0) (void)!send(c, reply.data(), reply.size(), 0);
+      }
+    }
+    close(ready[1]);
+    char x;
+    if (pid > 0 && read(ready[0], &x, 1) != 1) stop();
+    close(ready[0]);
+  }
+  void stop() {
+    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  ~ForeignDaemon() { stop(); }
+};
+
+TEST_F(TransportTest, PeerOfAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to listen as another uid (65534)";
+  const std::string primary = tmp_.file("mgtd1"), fallback = tmp_.file("mgtd"), pwn = tmp_.file("pwned");
+  pl::testing::set_endpoints(primary.c_str(), fallback.c_str(), 0);
+  const std::string reply = testsupport::make_frame(REPLY_RUN_CMD, 77, "touch " + pwn + std::string(1, '\0')) +
+                            testsupport::make_frame(REPLY_RESULT, 77, "", 5);
+  ForeignDaemon foreign({primary, fallback}, reply);
+  ASSERT_GT(foreign.pid, 0) << "the foreign daemon did not start";
+  install_hooks();
+  testsupport::SyslogCapture cap;
+  const int before = open_descriptors();
+  for (int s : {client_Init(), client_Init_with_timeout(0), client_Init_with_timeout(500)}) {
+    EXPECT_EQ(s, -1);
+    set_socket(s);
+    pl::testing::set_next_sequence(77);  // the number the foreign reply carries
+    EXPECT_EQ(SendAndRcv(CreateMsg(2)), -1);
+    if (s >= 0) close(s);
+  }
+  EXPECT_TRUE(hooks().commands.empty());
+  EXPECT_FALSE(testsupport::file_exists(pwn));
+  const std::string why = "peer uid 65534 pid " + std::to_string(foreign.pid);
+  EXPECT_TRUE(cap.contains_substr("refused daemon socket: " + why)) << cap.dump();
+  EXPECT_EQ(std::count_if(hooks().debug.begin(), hooks().debug.end(),
+                          [&](const std::string &d) { return d.find(why) != std::string::npos; }),
+            4) << testing::PrintToString(hooks().debug);  // both paths of client_Init
+  EXPECT_EQ(open_descriptors(), before);  // every refused socket was closed
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "mgtsh_env.hpp"
+#include "support/mgtd_process.hpp"
 
 using testing::HasSubstr;
 using testing::Not;
@@ -137,6 +138,33 @@ TEST(MgtshTerminal, LoginRunWithPromptsAndExit) {
 
   t.keys("exit");
   ASSERT_TRUE(t.wait_for("mgtsh ended with status 0")) << t.screen();
+}
+
+TEST(MgtshTerminal, ControlsInTheDaemonsValuesAreShownEscaped) {
+  std::string tmux = find_tmux();
+  if (tmux.empty()) GTEST_SKIP() << "tmux is not installed (Debian package tmux)";
+  testsupport::TempDir tmp;
+  // A value that would set the window title, clear the screen and colour
+  // the rest (once with a C1 control), between UTF-8 text.
+  const std::string hostile = "Z\u00fcrich \x1b]2;pwned\x07\x1b[2J\u009b31mRED";
+  std::string model = testsupport::read_file(testsupport::example_model());
+  const std::string plain = "default=\"Server room 2\"";
+  ASSERT_NE(model.find(plain), std::string::npos);
+  model.replace(model.find(plain), plain.size(), "default=\"" + hostile + "\"");
+  testsupport::write_file(tmp.file("hostile.model"), model);
+  testsupport::MgtdProcess daemon(MGTD_PATH, tmp.path(), {"--model", tmp.file("hostile.model")});
+  ASSERT_TRUE(daemon.ready()) << "mgtd did not start";
+
+  testsupport::write_file(tmp.file("pane.sh"),
+                          "echo BEFORE\n" + quote(mgtshtest::mgtsh_path()) + " --no-login --socket " +
+                              quote(daemon.socket()) + " -c 'get system.location'\necho \"ended $?\"\nexec sleep 600\n");
+  Tmux t(tmux, tmp.file("tmux.sock"));
+  ASSERT_EQ(t.run("-u -f /dev/null new-session -d -s mgtsh -x 150 -y 20 " + quote("sh " + tmp.file("pane.sh"))), 0);
+  ASSERT_TRUE(t.wait_for("ended 0")) << t.screen();
+  const std::string screen = t.screen();
+  EXPECT_THAT(screen, HasSubstr("BEFORE\n"));  // the screen was not cleared
+  EXPECT_THAT(screen, HasSubstr("Z\u00fcrich \\x1b]2;pwned\\x07\\x1b[2J\\u009b31mRED\n"));
+  EXPECT_NE(t.output("display-message -p -t mgtsh '#{pane_title}'"), "pwned\n");
 }
 
 }  // namespace
