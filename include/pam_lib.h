@@ -137,11 +137,13 @@ PAM_LIB_API int is_ascii_7(const char *str) PAM_LIB_NOEXCEPT;
 
 /* Connects to the daemon through "/tmp/mgtd1", falling back to "/tmp/mgtd"
  * (the client protocol becomes 1 or 0). Returns the socket or -1. The host
- * registers it with set_socket. */
+ * registers it with set_socket. A peer whose uid (SO_PEERCRED) is neither 0
+ * nor the caller's effective uid counts as a failed connect (logged). */
 PAM_LIB_API int client_Init(void) PAM_LIB_NOEXCEPT;
 /* Connects to "/tmp/mgtd1" only, the connect bounded by timeout_ms (0: a
  * blocking connect); the client protocol is left as it is. Returns the socket
- * or -1 (connect failures are traced through the debug_print hook). */
+ * or -1 (connect failures are traced through the debug_print hook). The peer
+ * is checked as by client_Init. */
 PAM_LIB_API int client_Init_with_timeout(int timeout_ms) PAM_LIB_NOEXCEPT;
 /* Connects over TCP port 10002 to a dotted-decimal IPv4 address; the
  * time-out also becomes the exchange time-out. Returns the socket or -1. */
@@ -151,11 +153,13 @@ PAM_LIB_API int client_Init_External(const char *ip_addr, int timeout_ms) PAM_LI
  * raises SIGPIPE. Returns the bytes sent, 0 on time-out, -1 on a send error. */
 PAM_LIB_API int timed_send(int sock, const void *buf, int len, int flags, int timeout_ms) PAM_LIB_NOEXCEPT;
 /* Runs one request on the registered socket and frees msg in every case.
- * Returns the daemon's result word, or -1 when the call failed. */
+ * Returns the daemon's result word, or -1 when the call failed. A
+ * run-command frame longer than 4096 bytes is skipped, never run cut. */
 PAM_LIB_API int SendAndRcv(MSG *msg) PAM_LIB_NOEXCEPT;
 /* This process's XML output file name ("/mnt/temp/xml.<pid>_<socket>"), in a
  * static buffer replaced by the next call; REPLY_XML output of an exchange is
- * written there and the file is left for the host. */
+ * written there and the file is left for the host. A symlink, or a file that
+ * is not a regular file of the effective uid with one link, is not written. */
 PAM_LIB_API char *GetXMLFileName(void) PAM_LIB_NOEXCEPT;
 
 /* ===== Remote calls ======================================================= */

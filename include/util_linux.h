@@ -109,7 +109,9 @@ PAM_LIB_API int util_flock(const char *path) PAM_LIB_NOEXCEPT;
 PAM_LIB_API int util_funlock(const char *path, int fd) PAM_LIB_NOEXCEPT;
 /* Runs "service <name> <serviceCommand_str[op]>", op 0..5. 0 on success,
  * minus the wait status when the command failed, 1 when it could not be
- * run, -1 for a NULL name or an op outside 0..5 (nothing is run). */
+ * run, -1 for a NULL name or an op outside 0..5 (nothing is run). A name
+ * other than letters, digits and @ . _ + - (or starting with '-' or '.')
+ * also gives -1 with a syslog line and runs nothing. */
 PAM_LIB_API int SV_service_control(const char *service, int32_t op) PAM_LIB_NOEXCEPT;
 
 /* ===== Config-file editing ================================================= */
@@ -134,16 +136,21 @@ PAM_LIB_API int append_line(const char *text, FILE *stream) PAM_LIB_NOEXCEPT;
 /* Comments out (comment != 0) or uncomments every line of the file at path
  * that carries tag. As replace_tag_lines. */
 PAM_LIB_API int set_tag_comment(const char *tag, const char *path, int comment) PAM_LIB_NOEXCEPT;
-/* Rewrites the file at path in place: the lines carrying tag (directly
+/* Rewrites the file at path: the lines carrying tag (directly
  * after leading white space, or right after a '#' in the first column) are
  * replaced as a block by the count lines (each prefixed with '#' when
  * comment != 0), appended after two newlines when none is found; with lines
  * NULL every tagged line is commented out or uncommented instead. Other
  * lines are kept as they are. Returns the number of tagged lines (1 when the
- * block was appended), or -2 with the file unchanged. */
+ * block was appended), or -2 with the file unchanged. The new content is
+ * written to an exclusively created path.cp.N with the file's owner, group
+ * and mode and renamed over the file (over a symlink's target, so the link
+ * stays a link): a crash leaves the old or the new content. */
 PAM_LIB_API int replace_tag_lines(const char *tag, char *const *lines, int32_t count,
                                   const char *path, int comment) PAM_LIB_NOEXCEPT;
 /* Replaces line number line (from 1) of the file at path by text, with sed.
+ * A symlink at path stays a link: this and the three edits below edit its
+ * target.
  * 0 on success, -1 when the command cannot be composed, minus the wait
  * status when sed failed, 1 when it could not be run. */
 PAM_LIB_API int replace_line(int32_t line, const char *text, const char *path) PAM_LIB_NOEXCEPT;
