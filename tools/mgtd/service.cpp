@@ -1,149 +1,22 @@
 #include "service.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <sstream>
 
 #include "errors.hpp"
 
 namespace mgtd {
 
-// ---------------------------------------------------------------- State --
-
-void State::set_security_log(std::string path) {
-  std::lock_guard lk(log_mu_);
-  log_path_ = std::move(path);
-}
-
-bool State::log_security(std::string_view who, std::string_view text) {
-  std::lock_guard lk(log_mu_);
-  if (log_path_.empty()) return false;
-  char stamp[32];
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  std::string line = std::string(stamp) + " " + std::string(who) + ": " + std::string(text);
-  // One entry is one line: a client cannot forge further entries.
-  for (char &c : line)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  line += '\n';
-  int fd = ::open(log_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  ::close(fd);
-  return ok;
-}
-
-static std::string quote(std::string_view s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '\n') { out += "\\n"; continue; }
-    if (c == '\t') { out += "\\t"; continue; }
-    out += c;
-  }
-  return out + "\"";
-}
-
-bool State::load_state(std::string &error) {
-  if (state_file_.empty()) return true;
-  std::ifstream in(state_file_);
-  if (!in) return true;  // nothing saved yet
-  // One "FULL.NAME \"TEXT\"" line per value that differs from its default.
-  std::string line;
-  int n = 0;
-  std::lock_guard lk(mu_);
-  while (std::getline(in, line)) {
-    ++n;
-    if (line.empty() || line[0] == '#') continue;
-    auto sp = line.find(' ');
-    if (sp == std::string::npos || line.size() < sp + 3 || line[sp + 1] != '"' || line.back() != '"') {
-      error = state_file_ + ":" + std::to_string(n) + ": expected NAME \"TEXT\"";
-      return false;
-    }
-    std::string name = line.substr(0, sp), text;
-    for (std::size_t i = sp + 2; i + 1 < line.size(); ++i) {
-      char c = line[i];
-      if (c == '\\' && i + 2 < line.size()) {
-        char e = line[++i];
-        c = e == 'n' ? '\n' : e == 't' ? '\t' : e;
-      }
-      text += c;
-    }
-    Param *p = model_.param(name);
-    int32_t v = 0;
-    std::string s;
-    if (!p || parse_value(*p, text, v, s) != E_OK) {
-      error = state_file_ + ":" + std::to_string(n) + ": no parameter '" + name + "' takes this value";
-      return false;
-    }
-    p->int_value = v;
-    p->str_value = s;
-  }
-  return true;
-}
-
-void State::save_state_locked() {
-  if (state_file_.empty()) return;
-  std::string out = "# values set through mgtd; written by mgtd\n";
-  for (const Param &p : model_.params) {
-    bool changed = p.type == ParamType::String ? p.str_value != p.str_default
-                                                 : p.int_value != p.int_default;
-    if (changed) out += p.full_name + " " + quote(value_text(p)) + "\n";
-  }
-  std::string tmp = state_file_ + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  bool ok = ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());
-  ok = ::fsync(fd) == 0 && ok;
-  ::close(fd);
-  if (ok) ::rename(tmp.c_str(), state_file_.c_str());
-  else ::unlink(tmp.c_str());
-}
-
-void State::queue_trap(std::string name, std::string text, std::string data, std::string source,
-                       int32_t severity) {
-  std::lock_guard lk(trap_mu_);
-  if (traps_.size() >= kTrapQueueMax) traps_.pop_front();  // the oldest goes
-  Trap t;
-  t.id = next_trap_id_++;
-  t.severity = severity;
-  t.time = static_cast<int32_t>(std::time(nullptr));
-  t.name = std::move(name);
-  t.text = std::move(text);
-  t.data = std::move(data);
-  t.source = std::move(source);
-  traps_.push_back(std::move(t));
-}
-
-std::optional<Trap> State::pop_trap(std::size_t &left) {
-  std::lock_guard lk(trap_mu_);
-  if (traps_.empty()) return std::nullopt;
-  Trap t = std::move(traps_.front());
-  traps_.pop_front();
-  left = traps_.size();
-  return t;
-}
-
-std::size_t State::trap_count() {
-  std::lock_guard lk(trap_mu_);
-  return traps_.size();
-}
-
 // ----------------------------------------------------------------- Call --
 
 namespace {
 
-constexpr std::size_t kXmlFrameMax = 1 << 20;
 
 struct Call {
   State &st;
@@ -210,21 +83,31 @@ struct Call {
   }
   std::size_t out_size(std::size_t i) const { return req.items[i].size; }
 
-  // Levels. A negative header privilege is anonymous; the login sequence's
-  // fixed levels grant nothing beyond anonymous on parameters and commands.
+  // Levels. The header's privilege is only a claim: the level acted at is
+  // the lowest of the claim, what the peer may do (kernel and model, or a
+  // DM_AuthUser on this connection) and the DM_SetPrivilege ceiling. A
+  // negative claim is anonymous; the login sequence's fixed levels grant
+  // nothing beyond anonymous on parameters and commands.
   int32_t raw_level() const { return req.hdr.privilege; }
   int32_t level() const {
     int32_t l = req.hdr.privilege;
     if (l < 0 || l > kLevelAdmin) l = kLevelAnonymous;
-    return std::min(l, ss.ceiling);
+    return std::min({l, std::max(ss.peer.ceiling, ss.auth_level), ss.ceiling});
   }
   // A level the caller asks about: never above its own; negative = own.
   int32_t level_for(int32_t asked) const { return asked < 0 ? level() : std::min(asked, level()); }
-  bool user_service() const { return raw_level() == kLevelAuthService || level() >= kLevelAdmin; }
+  // The login sequence's calls: a peer the daemon lets log users in, which
+  // claims the call's fixed level or acts as an administrator.
+  bool login_call(int32_t fixed) const {
+    return ss.peer.login && (raw_level() == fixed || level() >= kLevelAdmin);
+  }
 
+  // What the kernel says about the peer, then what the client claims.
   std::string who() const {
-    std::string w = "uid=" + std::to_string(req.hdr.uid);
-    if (!ss.client_ip.empty()) w += " ip=" + ss.client_ip;
+    std::string w = ss.peer.describe();
+    if (!ss.auth_user.empty()) w += " auth=" + ss.auth_user;
+    w += " claimed-uid=" + std::to_string(req.hdr.uid);
+    if (!ss.client_ip.empty()) w += " claimed-ip=" + ss.client_ip;
     return w;
   }
 
@@ -433,22 +316,36 @@ void op_next_val(Call &c) {
   c.put_int(pos + 1) && c.put_str(p->values[pos].text);
 }
 
-// Replaces every "{key}" of text by its value.
-std::string substitute(std::string text, const std::map<std::string, std::string> &vars) {
+bool can_get(const Param &p, int32_t lvl) { return p.access != Access::WriteOnly && lvl >= p.read_level; }
+bool can_set(const Param &p, int32_t lvl) { return p.access != Access::ReadOnly && lvl >= p.write_level; }
+
+// Replaces each "{key}" of a template by lookup(key); a key it does not
+// know stays as written. One pass over the template: what is inserted (a
+// value, a user's argument) is never expanded again.
+template <typename Lookup>
+std::string expand(std::string_view text, Lookup lookup) {
   std::string out;
   std::size_t i = 0;
   while (i < text.size()) {
     std::size_t open = text.find('{', i);
-    std::size_t close = open == std::string::npos ? open : text.find('}', open);
-    if (close == std::string::npos) break;
-    auto it = vars.find(text.substr(open + 1, close - open - 1));
+    std::size_t close = open == std::string_view::npos ? open : text.find('}', open);
+    if (close == std::string_view::npos) break;
     out.append(text, i, open - i);
-    if (it != vars.end()) out += it->second;
+    std::optional<std::string> v = lookup(text.substr(open + 1, close - open - 1));
+    if (v) out += *v;
     else out.append(text, open, close - open + 1);
     i = close + 1;
   }
-  out.append(text, std::min(i, text.size()), std::string::npos);
+  out.append(text, std::min(i, text.size()), std::string_view::npos);
   return out;
+}
+
+std::string substitute(std::string_view text, const std::map<std::string, std::string, std::less<>> &vars) {
+  return expand(text, [&](std::string_view key) -> std::optional<std::string> {
+    auto it = vars.find(key);
+    if (it == vars.end()) return std::nullopt;
+    return it->second;
+  });
 }
 
 void op_param_confirm(Call &c) {
@@ -459,8 +356,6 @@ void op_param_confirm(Call &c) {
   c.put_str(substitute(p->confirm, {{"value", std::string(c.opt_str_at(1))}, {"name", p->full_name}}));
 }
 
-bool can_get(const Param &p, int32_t lvl) { return p.access != Access::WriteOnly && lvl >= p.read_level; }
-bool can_set(const Param &p, int32_t lvl) { return p.access != Access::ReadOnly && lvl >= p.write_level; }
 
 template <bool Set>
 void op_can(Call &c) {
@@ -584,20 +479,25 @@ void op_int_get(Call &c) {  // 48: name, out 4, flag
 
 // ------------------------------------------------------------------ users --
 
+// Any peer may authenticate: the password is the proof. Success lets this
+// connection act at the user's level (a TCP peer has no other way up).
 void op_auth_user(Call &c) {  // 34: user, password, out level, out uid
-  if (!c.user_service()) return (void)c.fail(E_DENIED);
+  if (c.ss.auth_failures >= kAuthFailuresMax) return (void)c.fail(E_DENIED);
   std::string_view name, pw;
   if (!c.str_at(0, name) || !c.str_at(1, pw)) return;
   User *u = c.st.model().user(name);
   if (!u || u->password.empty() || u->password != pw) {
+    ++c.ss.auth_failures;
     c.st.log_security(c.who(), "authentication failed for " + std::string(name));
     return (void)c.fail(u ? E_AUTH : E_NO_USER);
   }
-  c.put_int(u->level) && c.put_int(u->uid);
+  if (!c.put_int(u->level) || !c.put_int(u->uid)) return;
+  c.ss.auth_level = u->level;
+  c.ss.auth_user = u->name;
 }
 
 void op_login_user(Call &c) {  // 40: user
-  if (c.raw_level() != kLevelLoginService && c.level() < kLevelAdmin) return (void)c.fail(E_DENIED);
+  if (!c.login_call(kLevelLoginService)) return (void)c.fail(E_DENIED);
   std::string_view name;
   if (!c.str_at(0, name)) return;
   bool known = c.st.model().user(name) != nullptr;
@@ -605,7 +505,7 @@ void op_login_user(Call &c) {  // 40: user
 }
 
 void op_privilege_level(Call &c) {  // 27: gid, out level
-  if (!c.user_service()) return (void)c.fail(E_DENIED);
+  if (!c.login_call(kLevelAuthService)) return (void)c.fail(E_DENIED);
   auto &g = c.st.model().groups;
   auto it = g.find(c.int_at(0));
   if (it == g.end()) return (void)c.fail(E_NO_GROUP);
@@ -635,7 +535,7 @@ void op_set_user_cred(Call &c) {  // 60: user, len, bytes
 }
 
 void op_get_user_cred(Call &c) {  // 61: user, len, out
-  if (!c.user_service()) return (void)c.fail(E_DENIED);
+  if (!c.login_call(kLevelAuthService)) return (void)c.fail(E_DENIED);
   std::string_view name;
   if (!c.str_at(0, name)) return;
   User *u = c.st.model().user(name);
@@ -646,16 +546,31 @@ void op_get_user_cred(Call &c) {  // 61: user, len, out
 
 // ------------------------------------------------ security log, address --
 
+// A client's own log line: it needs the model's log level, and each
+// connection has a bucket of lines (kLogBurst, refilled at kLogPerSecond).
+bool may_log(Call &c) {
+  if (c.level() < c.st.model().log_level) return c.fail(E_DENIED);
+  auto now = std::chrono::steady_clock::now();
+  if (c.ss.log_refill != std::chrono::steady_clock::time_point{}) {
+    double secs = std::chrono::duration<double>(now - c.ss.log_refill).count();
+    c.ss.log_tokens = std::min(kLogBurst, c.ss.log_tokens + secs * kLogPerSecond);
+  }
+  c.ss.log_refill = now;
+  if (c.ss.log_tokens < 1) return c.fail(E_LOG);
+  c.ss.log_tokens -= 1;
+  return true;
+}
+
 void op_log_line(Call &c) {  // 57: line
   std::string_view line;
-  if (!c.str_at(0, line)) return;
+  if (!c.str_at(0, line) || !may_log(c)) return;
   if (!c.st.log_security(c.who(), line)) c.fail(E_LOG);
 }
 
 void op_log_entry(Call &c) {  // 59: user, line
   std::string_view user, line;
-  if (!c.str_at(0, user) || !c.str_at(1, line)) return;
-  if (!c.st.log_security(c.who() + " user=" + std::string(user), line)) c.fail(E_LOG);
+  if (!c.str_at(0, user) || !c.str_at(1, line) || !may_log(c)) return;
+  if (!c.st.log_security(c.who() + " claimed-user=" + std::string(user), line)) c.fail(E_LOG);
 }
 
 void op_client_ip(Call &c) {  // 58: addr
@@ -794,7 +709,8 @@ std::string xml_escape(std::string_view s) {
   return o;
 }
 
-std::string xml_dump(const Model &m) {
+// The model as XML; values the level may not read are left out.
+std::string xml_dump(const Model &m, int32_t level) {
   std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<model host=\"" + xml_escape(m.host_name) + "\">\n";
   for (const Entity &e : m.entities) {
     x += "  <entity path=\"" + xml_escape(e.path) + "\" title=\"" + xml_escape(e.title) + "\"" +
@@ -805,7 +721,7 @@ std::string xml_dump(const Model &m) {
       static const char *types[] = {"", "integer", "string", "enum"};
       x += "    <param name=\"" + xml_escape(p.full_name) + "\" type=\"" +
            types[static_cast<int>(p.type)] + "\"";
-      if (p.access != Access::WriteOnly) x += " value=\"" + xml_escape(value_text(p)) + "\"";
+      if (can_get(p, level)) x += " value=\"" + xml_escape(value_text(p)) + "\"";
       x += " min=\"" + std::to_string(p.min) + "\" max=\"" + std::to_string(p.max) + "\">";
       x += xml_escape(p.info) + "</param>\n";
     }
@@ -821,35 +737,40 @@ std::string xml_dump(const Model &m) {
 // client that is slow to answer a prompt holds up nobody else.
 void run_command(Call &c, const Command &cmd, std::string arg, std::unique_lock<std::mutex> &lk) {
   std::string input;
+  std::size_t sent = 0;
   c.st.log_security(c.who(), "command " + cmd.name + (arg.empty() ? "" : " " + arg));
+  // {param:NAME} gives a value only to a caller that may read it.
+  auto lookup = [&](std::string_view key) -> std::optional<std::string> {
+    Model &m = c.st.model();
+    if (key == "arg") return arg;
+    if (key == "input") return input;
+    if (key == "host") return m.host_name;
+    if (key.starts_with("env:")) {
+      auto it = m.env.find(std::string(key.substr(4)));
+      return it == m.env.end() ? std::nullopt : std::optional<std::string>(it->second);
+    }
+    if (key.starts_with("param:")) {
+      Param *p = m.param(key.substr(6));
+      return p && can_get(*p, c.level()) ? value_text(*p) : std::string("?");
+    }
+    return std::nullopt;
+  };
   for (const Step &s : cmd.steps) {
-    std::map<std::string, std::string> vars{{"arg", arg}, {"input", input},
-                                            {"host", c.st.model().host_name}};
-    for (auto &[k, v] : c.st.model().env) vars["env:" + k] = v;
-    auto text = [&](const std::string &t) {
-      std::string out = substitute(t, vars);
-      std::size_t p;
-      while ((p = out.find("{param:")) != std::string::npos) {  // values by name
-        std::size_t e = out.find('}', p);
-        if (e == std::string::npos) break;
-        Param *prm = c.st.model().param(out.substr(p + 7, e - p - 7));
-        out.replace(p, e - p + 1, prm && prm->access != Access::WriteOnly ? value_text(*prm) : "?");
-      }
-      return out;
-    };
+    auto text = [&](const std::string &t) { return expand(t, lookup); };
     bool io_step = s.kind == Step::Print || s.kind == Step::PrintEnd || s.kind == Step::Xml ||
                    s.kind == Step::XmlDump || s.kind == Step::Input || s.kind == Step::Secret ||
                    s.kind == Step::Run;
     std::string payload;
-    if (s.kind == Step::XmlDump) payload = xml_dump(c.st.model());
+    if (s.kind == Step::XmlDump) payload = xml_dump(c.st.model(), c.level());
     else if (io_step) payload = text(s.a);
+    sent += payload.size();
+    if (sent > kCommandOutputMax) return (void)c.fail(E_TOO_LONG);
     if (io_step) lk.unlock();
     switch (s.kind) {
       case Step::Print: c.send_frame(REPLY_PRINT, 0, payload); break;
       case Step::PrintEnd: c.send_frame(REPLY_PRINT_END, 0, {}); break;
       case Step::Xml:
       case Step::XmlDump:
-        if (payload.size() > kXmlFrameMax) payload.resize(kXmlFrameMax);
         c.send_frame(REPLY_XML, 0, payload);
         break;
       case Step::Input:
