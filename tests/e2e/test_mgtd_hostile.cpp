@@ -212,7 +212,7 @@ TEST_F(Hostile, TcpListensOnLoopbackAndAPeerIsAnonymousUntilItAuthenticates) {
   set_socket(other);  // the rise belongs to that connection only
   EXPECT_EQ(DM_SetParam("system.location", 0, "rack 5", 0), -1);
   close(other);
-  EXPECT_NE(read_file(d.security_log()).find(" auth=operator claimed-uid=0: set system.location"),
+  EXPECT_NE(read_file(d.security_log()).find(" auth=operator claimed uid=0: set system.location"),
             std::string::npos);
 }
 

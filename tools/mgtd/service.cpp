@@ -102,12 +102,13 @@ struct Call {
     return ss.peer.login && (raw_level() == fixed || level() >= kLevelAdmin);
   }
 
-  // What the kernel says about the peer, then what the client claims.
+  // What the kernel says about the peer (and who authenticated on the
+  // connection), then, after the word "claimed", what the client says.
   std::string who() const {
     std::string w = ss.peer.describe();
     if (!ss.auth_user.empty()) w += " auth=" + ss.auth_user;
-    w += " claimed-uid=" + std::to_string(req.hdr.uid);
-    if (!ss.client_ip.empty()) w += " claimed-ip=" + ss.client_ip;
+    w += " claimed uid=" + std::to_string(req.hdr.uid);
+    if (!ss.client_ip.empty()) w += " ip=" + ss.client_ip;
     return w;
   }
 
@@ -570,7 +571,7 @@ void op_log_line(Call &c) {  // 57: line
 void op_log_entry(Call &c) {  // 59: user, line
   std::string_view user, line;
   if (!c.str_at(0, user) || !c.str_at(1, line) || !may_log(c)) return;
-  if (!c.st.log_security(c.who() + " claimed-user=" + std::string(user), line)) c.fail(E_LOG);
+  if (!c.st.log_security(c.who() + " user=" + std::string(user), line)) c.fail(E_LOG);
 }
 
 void op_client_ip(Call &c) {  // 58: addr
