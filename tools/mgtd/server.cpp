@@ -30,17 +30,20 @@ bool wait_readable(int fd, int timeout_ms) {
   }
 }
 
-// Reads exactly n bytes before the deadline.
+// Reads exactly n bytes before the deadline. What has arrived is taken
+// without a wait; poll only runs when the socket is empty.
 bool read_until(int fd, void *buf, std::size_t n, Clock::time_point deadline) {
   auto *p = static_cast<uint8_t *>(buf);
   while (n > 0) {
+    ssize_t k = ::recv(fd, p, n, MSG_DONTWAIT);
+    if (k > 0) {
+      p += k;
+      n -= static_cast<std::size_t>(k);
+      continue;
+    }
+    if (k == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0 || !wait_readable(fd, static_cast<int>(left))) return false;
-    ssize_t k = ::recv(fd, p, n, 0);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<std::size_t>(k);
   }
   return true;
 }
