@@ -209,6 +209,8 @@ TEST_F(Hostile, TcpListensOnLoopbackAndAPeerIsAnonymousUntilItAuthenticates) {
   EXPECT_EQ(DM_SetParam("system.location", 0, "rack 4", 0), 0);  // an operator's right
   EXPECT_EQ(DM_SetParam("system.hostname", 0, "x", 0), -1);      // not an administrator's
   EXPECT_EQ(DM_GetUserCred("admin", sizeof buf, buf), -1);       // nor the login service's
+  ASSERT_EQ(DM_AuthUser("monitor", "monitor", &level, &uid), 0);  // the latest user decides
+  EXPECT_EQ(DM_SetParam("system.location", 0, "rack 6", 0), -1);
   set_socket(other);  // the rise belongs to that connection only
   EXPECT_EQ(DM_SetParam("system.location", 0, "rack 5", 0), -1);
   close(other);

@@ -481,7 +481,8 @@ void op_int_get(Call &c) {  // 48: name, out 4, flag
 // ------------------------------------------------------------------ users --
 
 // Any peer may authenticate: the password is the proof. Success lets this
-// connection act at the user's level (a TCP peer has no other way up).
+// connection act at the user's level when that is above the peer's own (a
+// TCP peer has no other way up).
 void op_auth_user(Call &c) {  // 34: user, password, out level, out uid
   if (c.ss.auth_failures >= kAuthFailuresMax) return (void)c.fail(E_DENIED);
   std::string_view name, pw;
@@ -493,8 +494,11 @@ void op_auth_user(Call &c) {  // 34: user, password, out level, out uid
     return (void)c.fail(u ? E_AUTH : E_NO_USER);
   }
   if (!c.put_int(u->level) || !c.put_int(u->uid)) return;
-  c.ss.auth_level = u->level;
-  c.ss.auth_user = u->name;
+  // The latest success decides; a user who adds nothing to what the kernel
+  // granted (a login front-end checking passwords) leaves no mark.
+  bool raises = u->level > c.ss.peer.ceiling;
+  c.ss.auth_level = raises ? u->level : -1;
+  c.ss.auth_user = raises ? u->name : std::string();
 }
 
 void op_login_user(Call &c) {  // 40: user
