@@ -157,6 +157,7 @@ TEST_F(Hostile, AnUnprivilegedPeerClaimingAdministratorActsAnonymously) {
     c(DM_SetUserCred("nobody", 4, "\3\0\0\0") == -1 && get_err() == 3);
     c(DM_GetUserCred("admin", sizeof cred, cred) == -1 && get_err() == 3);
     c(DM_LoginUser("admin") == -1 && get_err() == 3);
+    c(DM_SecurityLogLine("forged") == -1 && get_err() == 3);
     c(CMD_ExecCommand(-1, "reboot", "") == -1 && get_err() == 11);
     c(CMD_ExecCommand(-1, "show-system", "") == 0 && g_printed.find("trace=? ") != std::string::npos);
     return c.failed;
