@@ -18,9 +18,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -61,18 +63,34 @@ std::unique_ptr<testsupport::MgtdProcess> start(const Dir &d, const char *bin, c
   return p->ready() ? std::move(p) : nullptr;
 }
 
-void calls(benchmark::State &state, int fd) {
+// CPU time the daemon's threads have used, in ns (steadier than wall time on
+// a loaded machine).
+double daemon_cpu_ns(pid_t pid) {
+  double sum = 0;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto &t : std::filesystem::directory_iterator(dir)) {
+    std::ifstream in(t.path() / "schedstat");
+    double ns = 0;
+    if (in >> ns) sum += ns;
+  }
+  return sum;
+}
+
+void calls(benchmark::State &state, int fd, pid_t daemon) {
   pl::testing::reset_client_context();
   set_socket(fd);
   set_privelege(3);
   char buf[64];
+  double cpu0 = daemon_cpu_ns(daemon);
   for (auto _ : state)
     if (DM_GetParam("system.hostname", sizeof buf, buf, 0) != 0) {
       state.SkipWithError("call failed");
       break;
     }
+  double cpu = daemon_cpu_ns(daemon) - cpu0;
   state.counters["calls/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
                                                  benchmark::Counter::kIsRate);
+  state.counters["daemon_ns/call"] = cpu / static_cast<double>(std::max<int64_t>(1, state.iterations()));
   close(fd);
 }
 
@@ -80,7 +98,7 @@ void Call(benchmark::State &state, const char *bin, const char *model) {
   Dir d;
   auto p = start(d, bin, model, false);
   if (!p) return state.SkipWithError("the daemon did not start");
-  calls(state, pl::client_open_sock(p->socket().c_str()));
+  calls(state, pl::client_open_sock(p->socket().c_str()), p->pid());
 }
 
 long status_field(pid_t pid, const char *field) {
@@ -129,7 +147,7 @@ void CallWithIdle(benchmark::State &state) {
   unsigned char admitted = 0;
   if (read(up[0], &admitted, 1) != 1) return state.SkipWithError("the idle client failed");
   long rss1 = status_field(p->pid(), "VmRSS:"), threads1 = status_field(p->pid(), "Threads:");
-  calls(state, pl::client_open_sock(p->socket().c_str()));
+  calls(state, pl::client_open_sock(p->socket().c_str()), p->pid());
   if (write(go[1], "g", 1) != 1) { /* the child ends with the pipe anyway */ }
   waitpid(child, nullptr, 0);
   for (int fd : {up[0], up[1], go[0], go[1]}) close(fd);
