@@ -20,6 +20,8 @@ struct Peer {
   std::string addr;                   // Tcp: peer address and port
   int port = 0;
 
+  // Until grant() runs, a peer may do everything: what callers of serve()
+  // without a socket (unit tests, the fuzz target) get.
   int32_t ceiling = kLevelAdmin;  // highest level it may act at
   bool login = true;              // may make the login sequence's calls
   bool privileged = true;         // uid 0 or the daemon's own: no per-uid cap

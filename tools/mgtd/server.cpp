@@ -90,7 +90,10 @@ class SocketIo : public Io {
 Server::Server(State &st, Limits lim) : st_(st), lim_(lim), self_(::geteuid()) {}
 
 Server::~Server() {
+  // Only when run() never did: a start that failed after binding.
   for (const Listener &l : listeners_) ::close(l.fd);
+  if (!listeners_.empty())
+    for (const auto &[path, s] : unix_sockets_) remove_unix_socket(path, s);
 }
 
 bool Server::listen_unix(const std::string &path, long group, std::string &error) {
