@@ -365,8 +365,11 @@ TEST_F(EndToEnd, UsersPrivilegesAndTheSecurityLog) {
   std::string log = read_file(d_->security_log());
   EXPECT_NE(log.find("authentication failed for admin"), std::string::npos) << log;
   EXPECT_NE(log.find("login operator"), std::string::npos);
-  EXPECT_NE(log.find("ip=192.0.2.7: line one?forged line\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("ip=192.0.2.7 user=bob: did a thing\n"), std::string::npos);
+  // What the kernel says about the peer first, then what the client claims.
+  std::string peer = "unix uid=" + std::to_string(getuid()) + " pid=" + std::to_string(getpid());
+  EXPECT_NE(log.find(peer + " claimed uid=1000 ip=192.0.2.7: line one?forged line\n"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("claimed uid=1000 ip=192.0.2.7 user=bob: did a thing\n"), std::string::npos);
 
   char text[64];
   EXPECT_EQ(DM_GetHostName(text, sizeof text), 0);

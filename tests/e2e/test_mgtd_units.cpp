@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model.hpp"
+#include "peer.hpp"
 #include "request.hpp"
 #include "support/harness.hpp"
 
@@ -97,6 +98,8 @@ TEST(MgtdModel, ErrorsNameTheirLine) {
       {"param x integer\n", "line 1: unknown keyword 'param' outside an entity, command or user"},
       {"entity a\ncommand c\n  set a.nope 1\n", "line 3: set names an unknown parameter 'a.nope' (define it above)"},
       {"host \"h\"\n", "line 2: the model has no entity"},
+      {"peer host 1 3\n", "line 1: peer takes uid or group, not 'host'"},
+      {"peer uid 7 4\n", "line 1: level must be 0 to 3"},
   };
   for (const Bad &b : bad) {
     std::string err;
@@ -118,6 +121,39 @@ TEST(MgtdModel, QuotedTextsAndValuesParse) {
   EXPECT_EQ(m->param("a.s")->str_value, "ab c");
   EXPECT_EQ(m->param("a.n")->max, 16);
   EXPECT_EQ(m->param("a.n")->int_value, 0);  // 0 lies within the bounds
+}
+
+TEST(MgtdModel, PeersGetTheBestOfTheirGrants) {
+  std::string err;
+  auto m = mgtd::parse_model("peer uid 1000 2\npeer group 50 1\npeer group 60 login\nentity a\n", err);
+  ASSERT_TRUE(m) << err;
+  using K = mgtd::Peer::Kind;
+  struct Row {
+    K kind;
+    int64_t uid, gid;
+    std::vector<int64_t> groups;
+    int32_t ceiling;
+    bool login, privileged;
+  } rows[] = {
+      {K::Local, 0, 0, {}, 3, true, true},         // root
+      {K::Local, 4242, 9, {}, 3, true, true},      // the daemon's own uid
+      {K::Local, 1000, 50, {}, 2, false, false},   // uid grant beats the group's
+      {K::Local, 1001, 50, {}, 1, false, false},   // primary group
+      {K::Local, 1001, 9, {60}, 3, true, false},   // supplementary group
+      {K::Local, 1002, 9, {}, 0, false, false},    // nothing granted: anonymous
+      {K::Tcp, 0, 0, {}, 0, false, false},         // TCP starts anonymous
+  };
+  for (const Row &r : rows) {
+    mgtd::Peer p;
+    p.kind = r.kind;
+    p.uid = r.uid;
+    p.gid = r.gid;
+    p.groups = r.groups;
+    mgtd::grant(p, *m, 4242);
+    EXPECT_EQ(p.ceiling, r.ceiling) << r.uid;
+    EXPECT_EQ(p.login, r.login) << r.uid;
+    EXPECT_EQ(p.privileged, r.privileged) << r.uid;
+  }
 }
 
 }  // namespace

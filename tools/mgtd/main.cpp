@@ -1,5 +1,6 @@
 // mgtd: reference management daemon for pam_lib clients.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "server.hpp"
 
@@ -29,10 +31,12 @@ void on_signal(int sig) {
 void usage(FILE *f) {
   std::fprintf(f,
                "usage: mgtd [--model FILE] [--socket PATH] [--legacy-socket PATH]\n"
-               "            [--tcp [ADDR:]PORT] [--security-log FILE] [--state FILE]\n"
+               "            [--socket-group GROUP] [--tcp [ADDR:]PORT] [--security-log FILE]\n"
+               "            [--state FILE] [--frame-timeout-ms N] [--idle-timeout-ms N]\n"
                "            [--foreground]\n"
                "Serves the management data model in FILE (default: the example model)\n"
-               "on PATH (default /tmp/mgtd1). SIGTERM stops it, SIGUSR1 queues a trap.\n");
+               "on PATH (default /tmp/mgtd1), TCP on 127.0.0.1 unless ADDR is given.\n"
+               "SIGTERM stops it, SIGUSR1 queues a trap.\n");
 }
 
 std::string absolute(const std::string &p) {
@@ -42,16 +46,47 @@ std::string absolute(const std::string &p) {
   return std::string(cwd) + "/" + p;
 }
 
+// The example model installed beside the program (<prefix>/sbin/mgtd and
+// <prefix>/share/pam_lib/example.model, wherever the prefix was moved), else
+// the source tree's copy for a daemon run from its build tree.
 std::string default_model() {
-  for (const char *p : {MGTD_INSTALLED_MODEL, MGTD_SOURCE_MODEL})
-    if (::access(p, R_OK) == 0) return p;
-  return MGTD_INSTALLED_MODEL;
+  char exe[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n > 0) {
+    std::string dir(exe, static_cast<std::size_t>(n));
+    dir.erase(dir.rfind('/') + 1);
+    std::string installed = dir + "../share/pam_lib/example.model";
+    if (::access(installed.c_str(), R_OK) == 0) return installed;
+  }
+  return MGTD_SOURCE_MODEL;
+}
+
+// A group name or number; -1 when there is none such.
+long group_id(const std::string &g) {
+  char *end = nullptr;
+  long n = std::strtol(g.c_str(), &end, 10);
+  if (!g.empty() && *end == '\0') return n >= 0 ? n : -1;
+  std::vector<char> buf(16384);
+  group gr{}, *res = nullptr;
+  if (::getgrnam_r(g.c_str(), &gr, buf.data(), buf.size(), &res) != 0 || !res) return -1;
+  return static_cast<long>(res->gr_gid);
+}
+
+int milliseconds(const std::string &v, const char *what) {
+  char *end = nullptr;
+  long n = std::strtol(v.c_str(), &end, 10);
+  if (v.empty() || *end != '\0' || n < 1 || n > 86400000) {
+    std::fprintf(stderr, "mgtd: %s takes milliseconds (1 to 86400000)\n", what);
+    std::exit(2);
+  }
+  return static_cast<int>(n);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string model_path, socket_path = "/tmp/mgtd1", legacy_path, tcp, log_path, state_path;
+  std::string model_path, socket_path = "/tmp/mgtd1", legacy_path, tcp, log_path, state_path,
+      socket_group, frame_ms, idle_ms;
   bool foreground = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -65,6 +100,9 @@ int main(int argc, char **argv) {
     if (a == "--model") value(model_path);
     else if (a == "--socket") value(socket_path);
     else if (a == "--legacy-socket") value(legacy_path);
+    else if (a == "--socket-group") value(socket_group);
+    else if (a == "--frame-timeout-ms") value(frame_ms);
+    else if (a == "--idle-timeout-ms") value(idle_ms);
     else if (a == "--tcp") value(tcp);
     else if (a == "--security-log") value(log_path);
     else if (a == "--state") value(state_path);
@@ -73,6 +111,14 @@ int main(int argc, char **argv) {
     else { usage(stderr); return 2; }
   }
   if (model_path.empty()) model_path = default_model();
+  mgtd::Limits limits;
+  if (!frame_ms.empty()) limits.frame_timeout_ms = milliseconds(frame_ms, "--frame-timeout-ms");
+  if (!idle_ms.empty()) limits.idle_timeout_ms = milliseconds(idle_ms, "--idle-timeout-ms");
+  long group = -1;
+  if (!socket_group.empty() && (group = group_id(socket_group)) < 0) {
+    std::fprintf(stderr, "mgtd: no group %s\n", socket_group.c_str());
+    return 2;
+  }
 
   std::string error;
   auto model = mgtd::load_model(model_path, error);
@@ -99,15 +145,15 @@ int main(int argc, char **argv) {
   sigaction(SIGUSR1, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  static mgtd::Server server(state);  // outlives the connection threads
-  if (!server.listen_unix(socket_path, error) ||
-      (!legacy_path.empty() && !server.listen_unix(legacy_path, error))) {
+  static mgtd::Server server(state, limits);  // outlives the connection threads
+  if (!server.listen_unix(socket_path, group, error) ||
+      (!legacy_path.empty() && !server.listen_unix(legacy_path, group, error))) {
     std::fprintf(stderr, "mgtd: %s\n", error.c_str());
     return 1;
   }
   int port = -1;
   if (!tcp.empty()) {
-    std::string addr;
+    std::string addr = "127.0.0.1";  // other hosts only when asked for
     auto colon = tcp.rfind(':');
     if (colon != std::string::npos) addr = tcp.substr(0, colon);
     port = std::atoi(tcp.c_str() + (colon == std::string::npos ? 0 : colon + 1));
@@ -138,7 +184,9 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
   }
   syslog(LOG_NOTICE, "serving %s on %s", model_path.c_str(), socket_path.c_str());
-  server.run(g_signal_pipe[0]);
+  bool clean = server.run(g_signal_pipe[0]);
   syslog(LOG_NOTICE, "stopped");
+  // A connection still busy must not see the state go away under it.
+  if (!clean) std::_Exit(0);
   return 0;
 }

@@ -254,6 +254,8 @@ class Parser {
     else if (kw == "env") { block_ = None; need(2, "env NAME TEXT"); m.env[word(0)] = args_[1].value; need_len(args_[1].value, kTextMax, "env value"); }
     else if (kw == "error") { block_ = None; need(2, "error CODE TEXT"); m.errors[need_int(word(0), "error code")] = args_[1].value; }
     else if (kw == "group") { block_ = None; need(2, "group GID LEVEL"); m.groups[need_int(word(0), "group id")] = level(word(1)); }
+    else if (kw == "peer") { block_ = None; peer(); }
+    else if (kw == "log-level") { block_ = None; need(1, "log-level LEVEL"); m.log_level = level(word(0)); }
     else if (kw == "security-log") { block_ = None; m.security_log = text1("security-log"); }
     else if (kw == "entity") entity();
     else if (kw == "command") command();
@@ -291,6 +293,19 @@ class Parser {
   }
 
   Entity &cur_entity() { return m.entities.back(); }
+
+  // peer uid|group N LEVEL|login
+  void peer() {
+    need(3, "peer uid|group NUMBER LEVEL|login");
+    auto &table = word(0) == "uid" ? m.peer_uids : word(0) == "group" ? m.peer_gids
+                  : throw ParseFail{"peer takes uid or group, not '" + word(0) + "'"};
+    int32_t id = need_int(word(1), "peer id");
+    if (id < 0) throw ParseFail{"peer id must not be negative"};
+    PeerGrant g;
+    if (word(2) == "login") g = {kLevelAdmin, true};
+    else g.level = level(word(2));
+    table[id] = g;
+  }
 
   void entity() {
     if (args_.empty() || !args_[0].key.empty()) throw ParseFail{"expected: entity PATH [hidden] [title=TEXT] [info=TEXT]"};

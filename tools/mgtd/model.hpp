@@ -79,8 +79,17 @@ struct User {
   std::optional<std::vector<uint8_t>> cred;  // credential record, when held
 };
 
+// What the model grants a local peer (by uid or group): the highest level it
+// may act at, and whether it may make the login sequence's calls.
+struct PeerGrant {
+  int32_t level = kLevelAnonymous;
+  bool login = false;
+};
+
 struct Model {
   std::string host_name = "localhost";
+  std::map<int64_t, PeerGrant> peer_uids, peer_gids;
+  int32_t log_level = 2;  // level needed to write a security-log line
   std::map<std::string, std::string> env;
   std::map<int32_t, std::string> errors;  // texts for the error words
   std::map<int32_t, int32_t> groups;      // gid -> privilege level

@@ -1,47 +1,75 @@
-// Listening sockets and one thread per connection: a client that stalls,
-// disconnects or sends garbage holds up only its own thread.
+// Listening sockets and one thread per connection, within caps: a client
+// that stalls, disconnects or sends garbage holds up only its own thread,
+// and one peer's idle connections cannot use up everyone's room.
 #pragma once
 
-#include <atomic>
+#include <sys/types.h>
+
+#include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "service.hpp"
+#include "sockets.hpp"
 
 namespace mgtd {
 
+struct Limits {
+  // A request (or a prompt's answer) whose first byte arrived must be
+  // complete within this; a reply the client does not take within it ends
+  // the connection too.
+  int frame_timeout_ms = 30000;
+  // An unprivileged or TCP peer with no request (or no answer to a prompt)
+  // for this long is disconnected.
+  int idle_timeout_ms = 300000;
+};
+
 class Server {
  public:
-  explicit Server(State &st) : st_(st) {}
+  explicit Server(State &st, Limits lim = {});
   ~Server();
 
-  // Binds a local stream socket; refuses a path where a daemon answers.
-  bool listen_unix(const std::string &path, std::string &error);
-  // Binds TCP on addr ("" for all addresses); port 0 picks one. The bound
-  // port is stored in `port`.
+  // Binds a local stream socket (mode 0660 with group >= 0, else 0600).
+  bool listen_unix(const std::string &path, long group, std::string &error);
+  // Binds TCP on an IPv4 address; port 0 picks one, stored back in port.
   bool listen_tcp(const std::string &addr, int &port, std::string &error);
 
   // Serves until `stop_fd` becomes readable. A byte 'u' read from it queues a
-  // test trap; anything else stops. Then closes every connection, waits for
-  // their threads and removes the local sockets.
-  void run(int stop_fd);
+  // test trap; anything else stops: no new clients, every connection shut
+  // down, the local socket files removed. Returns false when some connection
+  // had not ended within kStopWaitMs (the caller then exits regardless).
+  bool run(int stop_fd);
 
-  // How long a started request frame may take to arrive, in milliseconds.
-  static constexpr int kFrameTimeoutMs = 30000;
   static constexpr std::size_t kMaxConnections = 128;
+  // Of these, never used by peers other than uid 0 and the daemon's own.
+  static constexpr std::size_t kReservedForRoot = 16;
+  // Connections of one other uid, or one TCP address, at a time.
+  static constexpr std::size_t kMaxPerPeer = 16;
+  static constexpr int kStopWaitMs = 800;
 
  private:
-  void serve_connection(int fd);
+  struct Listener {
+    int fd;
+    bool tcp;
+  };
+  void accept_one(const Listener &l);
+  bool admit(const Peer &p, std::string &key);  // under mu_
+  void serve_connection(int fd, Session ss);
 
   State &st_;
-  std::vector<int> listeners_;
-  std::vector<std::string> unix_paths_;
+  Limits lim_;
+  uid_t self_;
+  std::vector<Listener> listeners_;
+  std::vector<std::pair<std::string, UnixSocket>> unix_sockets_;
   std::mutex mu_;
   std::condition_variable done_;
-  std::set<int> clients_;
+  std::map<int, std::string> clients_;  // fd -> its peer's key ("" for privileged)
+  std::map<std::string, std::size_t> per_peer_;
+  std::size_t unprivileged_ = 0;
+  std::chrono::steady_clock::time_point last_refusal_log_{};
 };
 
 }  // namespace mgtd

@@ -1,239 +1,21 @@
 #include "service.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <sstream>
 
+#include "call.hpp"
 #include "errors.hpp"
 
 namespace mgtd {
 
-// ---------------------------------------------------------------- State --
+namespace ops {
 
-void State::set_security_log(std::string path) {
-  std::lock_guard lk(log_mu_);
-  log_path_ = std::move(path);
-}
-
-bool State::log_security(std::string_view who, std::string_view text) {
-  std::lock_guard lk(log_mu_);
-  if (log_path_.empty()) return false;
-  char stamp[32];
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  std::string line = std::string(stamp) + " " + std::string(who) + ": " + std::string(text);
-  // One entry is one line: a client cannot forge further entries.
-  for (char &c : line)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  line += '\n';
-  int fd = ::open(log_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  ::close(fd);
-  return ok;
-}
-
-static std::string quote(std::string_view s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '\n') { out += "\\n"; continue; }
-    if (c == '\t') { out += "\\t"; continue; }
-    out += c;
-  }
-  return out + "\"";
-}
-
-bool State::load_state(std::string &error) {
-  if (state_file_.empty()) return true;
-  std::ifstream in(state_file_);
-  if (!in) return true;  // nothing saved yet
-  // One "FULL.NAME \"TEXT\"" line per value that differs from its default.
-  std::string line;
-  int n = 0;
-  std::lock_guard lk(mu_);
-  while (std::getline(in, line)) {
-    ++n;
-    if (line.empty() || line[0] == '#') continue;
-    auto sp = line.find(' ');
-    if (sp == std::string::npos || line.size() < sp + 3 || line[sp + 1] != '"' || line.back() != '"') {
-      error = state_file_ + ":" + std::to_string(n) + ": expected NAME \"TEXT\"";
-      return false;
-    }
-    std::string name = line.substr(0, sp), text;
-    for (std::size_t i = sp + 2; i + 1 < line.size(); ++i) {
-      char c = line[i];
-      if (c == '\\' && i + 2 < line.size()) {
-        char e = line[++i];
-        c = e == 'n' ? '\n' : e == 't' ? '\t' : e;
-      }
-      text += c;
-    }
-    Param *p = model_.param(name);
-    int32_t v = 0;
-    std::string s;
-    if (!p || parse_value(*p, text, v, s) != E_OK) {
-      error = state_file_ + ":" + std::to_string(n) + ": no parameter '" + name + "' takes this value";
-      return false;
-    }
-    p->int_value = v;
-    p->str_value = s;
-  }
-  return true;
-}
-
-void State::save_state_locked() {
-  if (state_file_.empty()) return;
-  std::string out = "# values set through mgtd; written by mgtd\n";
-  for (const Param &p : model_.params) {
-    bool changed = p.type == ParamType::String ? p.str_value != p.str_default
-                                                 : p.int_value != p.int_default;
-    if (changed) out += p.full_name + " " + quote(value_text(p)) + "\n";
-  }
-  std::string tmp = state_file_ + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  bool ok = ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());
-  ok = ::fsync(fd) == 0 && ok;
-  ::close(fd);
-  if (ok) ::rename(tmp.c_str(), state_file_.c_str());
-  else ::unlink(tmp.c_str());
-}
-
-void State::queue_trap(std::string name, std::string text, std::string data, std::string source,
-                       int32_t severity) {
-  std::lock_guard lk(trap_mu_);
-  if (traps_.size() >= kTrapQueueMax) traps_.pop_front();  // the oldest goes
-  Trap t;
-  t.id = next_trap_id_++;
-  t.severity = severity;
-  t.time = static_cast<int32_t>(std::time(nullptr));
-  t.name = std::move(name);
-  t.text = std::move(text);
-  t.data = std::move(data);
-  t.source = std::move(source);
-  traps_.push_back(std::move(t));
-}
-
-std::optional<Trap> State::pop_trap(std::size_t &left) {
-  std::lock_guard lk(trap_mu_);
-  if (traps_.empty()) return std::nullopt;
-  Trap t = std::move(traps_.front());
-  traps_.pop_front();
-  left = traps_.size();
-  return t;
-}
-
-std::size_t State::trap_count() {
-  std::lock_guard lk(trap_mu_);
-  return traps_.size();
-}
-
-// ----------------------------------------------------------------- Call --
-
-namespace {
-
-constexpr std::size_t kXmlFrameMax = 1 << 20;
-
-struct Call {
-  State &st;
-  Session &ss;
-  Io &io;
-  const Request &req;
-  int32_t result = 0;
-  int32_t err = E_OK;
-  std::string data;
-  std::size_t next_out = 0;
-  bool io_ok = true;
-
-  const Item &item(std::size_t i) const { return req.items[i]; }
-  int32_t int_at(std::size_t i) const { return item_int(req.items[i]); }
-
-  // A text argument; a missing or unterminated one is an invalid value.
-  bool str_at(std::size_t i, std::string_view &out) {
-    if (!item_str(req.items[i], out)) return fail(E_INVALID);
-    return true;
-  }
-  std::string_view opt_str_at(std::size_t i) const {
-    std::string_view s;
-    return item_str(req.items[i], s) ? s : std::string_view{};
-  }
-
-  bool fail(int32_t e) {
-    result = -1;
-    err = e;
-    data.clear();
-    return false;
-  }
-
-  const Item *next_out_item() {
-    while (next_out < req.items.size()) {
-      const Item &it = req.items[next_out++];
-      if (it.kind == ITEM_ARRAY || it.kind == ITEM_PTR || it.kind == ITEM_STRPTR) return &it;
-    }
-    return nullptr;
-  }
-  bool room(std::size_t n) {
-    if (data.size() + n > SERVER_BUFFER_SIZE) return fail(E_TOO_LONG);
-    return true;
-  }
-  // Fills the next ITEM_PTR/ITEM_ARRAY with exactly its size: the bytes,
-  // then zeros.
-  bool put_bytes(const void *p, std::size_t n) {
-    const Item *it = next_out_item();
-    if (!it || !room(it->size)) return it ? false : fail(E_MALFORMED);
-    std::size_t k = std::min<std::size_t>(n, it->size);
-    data.append(static_cast<const char *>(p), k);
-    data.append(it->size - k, '\0');
-    return true;
-  }
-  bool put_int(int32_t v) { return put_bytes(&v, sizeof v); }
-  // Fills the next ITEM_STRPTR; a text that does not fit is an error.
-  bool put_str(std::string_view s) {
-    const Item *it = next_out_item();
-    if (!it) return fail(E_MALFORMED);
-    if (s.size() + 1 > it->size) return fail(E_TOO_LONG);
-    if (!room(s.size() + 1)) return false;
-    data.append(s);
-    data += '\0';
-    return true;
-  }
-  std::size_t out_size(std::size_t i) const { return req.items[i].size; }
-
-  // Levels. A negative header privilege is anonymous; the login sequence's
-  // fixed levels grant nothing beyond anonymous on parameters and commands.
-  int32_t raw_level() const { return req.hdr.privilege; }
-  int32_t level() const {
-    int32_t l = req.hdr.privilege;
-    if (l < 0 || l > kLevelAdmin) l = kLevelAnonymous;
-    return std::min(l, ss.ceiling);
-  }
-  // A level the caller asks about: never above its own; negative = own.
-  int32_t level_for(int32_t asked) const { return asked < 0 ? level() : std::min(asked, level()); }
-  bool user_service() const { return raw_level() == kLevelAuthService || level() >= kLevelAdmin; }
-
-  std::string who() const {
-    std::string w = "uid=" + std::to_string(req.hdr.uid);
-    if (!ss.client_ip.empty()) w += " ip=" + ss.client_ip;
-    return w;
-  }
-
-  bool send_frame(int32_t type, int32_t res, std::string_view payload) {
-    if (!io_ok) return false;
-    io_ok = io.send(reply_frame(type, req.hdr.seq, 0, res, 0, payload));
-    return io_ok;
-  }
-};
 
 using Handler = void (*)(Call &);
 
@@ -433,22 +215,13 @@ void op_next_val(Call &c) {
   c.put_int(pos + 1) && c.put_str(p->values[pos].text);
 }
 
-// Replaces every "{key}" of text by its value.
-std::string substitute(std::string text, const std::map<std::string, std::string> &vars) {
-  std::string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    std::size_t open = text.find('{', i);
-    std::size_t close = open == std::string::npos ? open : text.find('}', open);
-    if (close == std::string::npos) break;
-    auto it = vars.find(text.substr(open + 1, close - open - 1));
-    out.append(text, i, open - i);
-    if (it != vars.end()) out += it->second;
-    else out.append(text, open, close - open + 1);
-    i = close + 1;
-  }
-  out.append(text, std::min(i, text.size()), std::string::npos);
-  return out;
+
+std::string substitute(std::string_view text, const std::map<std::string, std::string, std::less<>> &vars) {
+  return expand(text, [&](std::string_view key) -> std::optional<std::string> {
+    auto it = vars.find(key);
+    if (it == vars.end()) return std::nullopt;
+    return it->second;
+  });
 }
 
 void op_param_confirm(Call &c) {
@@ -459,8 +232,6 @@ void op_param_confirm(Call &c) {
   c.put_str(substitute(p->confirm, {{"value", std::string(c.opt_str_at(1))}, {"name", p->full_name}}));
 }
 
-bool can_get(const Param &p, int32_t lvl) { return p.access != Access::WriteOnly && lvl >= p.read_level; }
-bool can_set(const Param &p, int32_t lvl) { return p.access != Access::ReadOnly && lvl >= p.write_level; }
 
 template <bool Set>
 void op_can(Call &c) {
@@ -582,309 +353,6 @@ void op_int_get(Call &c) {  // 48: name, out 4, flag
   c.put_int(c.int_at(2) == 1 ? p->int_default : p->int_value);
 }
 
-// ------------------------------------------------------------------ users --
-
-void op_auth_user(Call &c) {  // 34: user, password, out level, out uid
-  if (!c.user_service()) return (void)c.fail(E_DENIED);
-  std::string_view name, pw;
-  if (!c.str_at(0, name) || !c.str_at(1, pw)) return;
-  User *u = c.st.model().user(name);
-  if (!u || u->password.empty() || u->password != pw) {
-    c.st.log_security(c.who(), "authentication failed for " + std::string(name));
-    return (void)c.fail(u ? E_AUTH : E_NO_USER);
-  }
-  c.put_int(u->level) && c.put_int(u->uid);
-}
-
-void op_login_user(Call &c) {  // 40: user
-  if (c.raw_level() != kLevelLoginService && c.level() < kLevelAdmin) return (void)c.fail(E_DENIED);
-  std::string_view name;
-  if (!c.str_at(0, name)) return;
-  bool known = c.st.model().user(name) != nullptr;
-  c.st.log_security(c.who(), "login " + std::string(name) + (known ? "" : " (not in the model)"));
-}
-
-void op_privilege_level(Call &c) {  // 27: gid, out level
-  if (!c.user_service()) return (void)c.fail(E_DENIED);
-  auto &g = c.st.model().groups;
-  auto it = g.find(c.int_at(0));
-  if (it == g.end()) return (void)c.fail(E_NO_GROUP);
-  c.put_int(it->second);
-}
-
-void op_set_privilege(Call &c) {  // 49: level
-  int32_t l = c.int_at(0);
-  if (l < kLevelAnonymous || l > kLevelAdmin) return (void)c.fail(E_RANGE);
-  c.ss.ceiling = l;
-}
-
-void op_set_user_cred(Call &c) {  // 60: user, len, bytes
-  if (c.level() < kLevelAdmin) return (void)c.fail(E_DENIED);
-  std::string_view name;
-  if (!c.str_at(0, name)) return;
-  if (c.int_at(1) != c.item(2).size) return (void)c.fail(E_TYPE);
-  Model &m = c.st.model();
-  User *u = m.user(name);
-  if (!u) {
-    m.users.push_back(User{});
-    u = &m.users.back();
-    u->name = std::string(name);
-  }
-  u->cred.emplace(c.item(2).data.begin(), c.item(2).data.end());
-  c.st.log_security(c.who(), "credential record stored for " + u->name);
-}
-
-void op_get_user_cred(Call &c) {  // 61: user, len, out
-  if (!c.user_service()) return (void)c.fail(E_DENIED);
-  std::string_view name;
-  if (!c.str_at(0, name)) return;
-  User *u = c.st.model().user(name);
-  if (!u) return (void)c.fail(E_NO_USER);
-  if (!u->cred) return (void)c.fail(E_NO_CRED);
-  c.put_bytes(u->cred->data(), u->cred->size());
-}
-
-// ------------------------------------------------ security log, address --
-
-void op_log_line(Call &c) {  // 57: line
-  std::string_view line;
-  if (!c.str_at(0, line)) return;
-  if (!c.st.log_security(c.who(), line)) c.fail(E_LOG);
-}
-
-void op_log_entry(Call &c) {  // 59: user, line
-  std::string_view user, line;
-  if (!c.str_at(0, user) || !c.str_at(1, line)) return;
-  if (!c.st.log_security(c.who() + " user=" + std::string(user), line)) c.fail(E_LOG);
-}
-
-void op_client_ip(Call &c) {  // 58: addr
-  std::string_view a;
-  if (!c.str_at(0, a)) return;
-  unsigned char buf[16];
-  std::string s(a);
-  if (inet_pton(AF_INET, s.c_str(), buf) != 1 && inet_pton(AF_INET6, s.c_str(), buf) != 1)
-    return (void)c.fail(E_ADDRESS);
-  c.ss.client_ip = s;
-}
-
-// ------------------------------------------------------------------ traps --
-
-std::string trap_record(const Trap &t) {
-  std::string rec(kTrapRecordSize, '\0');
-  int32_t words[4] = {t.id, t.severity, t.time, static_cast<int32_t>(t.data.size())};
-  std::memcpy(rec.data(), words, sizeof words);
-  std::memcpy(rec.data() + kTrapNameOffset, t.name.data(), std::min(t.name.size(), kTrapNameSize - 1));
-  std::memcpy(rec.data() + kTrapTextOffset, t.text.data(), std::min(t.text.size(), kTrapTextSize - 1));
-  return rec;
-}
-
-template <bool TwoBlocks>
-void op_get_trap(Call &c) {
-  // Check the room first: a trap that cannot be delivered stays queued.
-  std::size_t need = c.item(0).size + c.item(1).size + (TwoBlocks ? c.item(3).size : 0);
-  if (need > SERVER_BUFFER_SIZE) return (void)c.fail(E_TOO_LONG);
-  if (c.item(0).size != kTrapRecordSize) return (void)c.fail(E_TYPE);
-  std::size_t left = 0;
-  auto t = c.st.pop_trap(left);
-  if (!t) return (void)c.fail(E_NO_TRAP);
-  std::string rec = trap_record(*t);
-  c.put_bytes(rec.data(), rec.size()) && c.put_bytes(t->data.data(), t->data.size());
-  if (TwoBlocks) c.put_bytes(t->source.data(), t->source.size());
-  if (c.result != -1) c.result = static_cast<int32_t>(left);
-}
-
-// ------------------------------------------------------------------ texts --
-
-void op_str_err(Call &c) {  // 44: code, len, out text
-  int32_t code = c.int_at(0);
-  const auto &errs = c.st.model().errors;
-  auto it = errs.find(code);
-  std::string_view t = it != errs.end() ? std::string_view(it->second) : builtin_error_text(code);
-  if (t.empty()) return (void)c.fail(E_NO_ERROR_TEXT);
-  c.put_str(t);
-}
-
-void op_host_name(Call &c) { c.put_str(c.st.model().host_name); }
-
-void op_get_env(Call &c) {  // 39: name, out 255
-  std::string_view name;
-  if (!c.str_at(0, name)) return;
-  const auto &env = c.st.model().env;
-  auto it = env.find(std::string(name));
-  if (it == env.end()) return (void)c.fail(E_NO_ENV);
-  c.put_str(it->second);
-}
-
-// --------------------------------------------------------------- commands --
-
-const Command *command_arg(Call &c, std::size_t level_item, std::size_t name_item) {
-  std::string_view name;
-  if (!c.str_at(name_item, name)) return nullptr;
-  const Command *cmd = c.st.model().command(name);
-  if (!cmd || cmd->level > c.level_for(c.int_at(level_item))) return c.fail(E_NO_COMMAND), nullptr;
-  return cmd;
-}
-
-void op_is_command(Call &c) {
-  std::string_view name;
-  if (!c.str_at(1, name)) return;
-  const Command *cmd = c.st.model().command(name);
-  c.result = cmd && cmd->level <= c.level_for(c.int_at(0)) ? 1 : 0;
-}
-
-bool list_next_command(Call &c, bool with_count) {
-  auto &w = c.ss.command_walk;
-  const auto &cmds = c.st.model().commands;
-  while (w->second < cmds.size() && cmds[w->second].level > w->first) ++w->second;
-  if (w->second >= cmds.size()) return c.fail(E_END);
-  const Command &cmd = cmds[w->second++];
-  if (!c.put_str(cmd.name) || !c.put_str(cmd.text)) return false;
-  if (with_count) {
-    int32_t n = static_cast<int32_t>(std::count_if(cmds.begin(), cmds.end(),
-                                                   [&](auto &x) { return x.level <= w->first; }));
-    return c.put_int(n);
-  }
-  return true;
-}
-
-void op_first_command(Call &c) {
-  c.ss.command_walk = std::pair<int32_t, std::size_t>{c.level_for(c.int_at(0)), 0};
-  list_next_command(c, true);
-}
-
-void op_next_command(Call &c) {
-  if (!c.ss.command_walk) return (void)c.fail(E_NO_WALK);
-  list_next_command(c, false);
-}
-
-void op_cmd_option(Call &c) {  // 32: level, name, inout pos, prefix, out text
-  const Command *cmd = command_arg(c, 0, 1);
-  if (!cmd) return;
-  int32_t pos = item_int(c.item(2));
-  std::string_view prefix = c.opt_str_at(3);
-  for (std::size_t i = pos < 0 ? 0 : static_cast<std::size_t>(pos); i < cmd->options.size(); ++i) {
-    if (cmd->options[i].compare(0, prefix.size(), prefix) == 0) {
-      c.put_int(static_cast<int32_t>(i + 1)) && c.put_str(cmd->options[i]);
-      return;
-    }
-  }
-  c.fail(E_END);
-}
-
-void op_cmd_confirm(Call &c) {  // 42: level, name, arg, out text, cap
-  const Command *cmd = command_arg(c, 0, 1);
-  if (!cmd) return;
-  if (cmd->confirm.empty()) return (void)c.put_str("");
-  c.result = 1;
-  c.put_str(substitute(cmd->confirm, {{"arg", std::string(c.opt_str_at(2))}}));
-}
-
-std::string xml_escape(std::string_view s) {
-  std::string o;
-  for (char ch : s) {
-    switch (ch) {
-      case '&': o += "&amp;"; break;
-      case '<': o += "&lt;"; break;
-      case '>': o += "&gt;"; break;
-      case '"': o += "&quot;"; break;
-      default: o += ch;
-    }
-  }
-  return o;
-}
-
-std::string xml_dump(const Model &m) {
-  std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<model host=\"" + xml_escape(m.host_name) + "\">\n";
-  for (const Entity &e : m.entities) {
-    x += "  <entity path=\"" + xml_escape(e.path) + "\" title=\"" + xml_escape(e.title) + "\"" +
-         (e.hidden ? " hidden=\"yes\"" : "") + ">\n";
-    if (!e.info.empty()) x += "    <info>" + xml_escape(e.info) + "</info>\n";
-    for (std::size_t k : e.params) {
-      const Param &p = m.params[k];
-      static const char *types[] = {"", "integer", "string", "enum"};
-      x += "    <param name=\"" + xml_escape(p.full_name) + "\" type=\"" +
-           types[static_cast<int>(p.type)] + "\"";
-      if (p.access != Access::WriteOnly) x += " value=\"" + xml_escape(value_text(p)) + "\"";
-      x += " min=\"" + std::to_string(p.min) + "\" max=\"" + std::to_string(p.max) + "\">";
-      x += xml_escape(p.info) + "</param>\n";
-    }
-    x += "  </entity>\n";
-  }
-  for (const Command &cmd : m.commands)
-    x += "  <command name=\"" + xml_escape(cmd.name) + "\" level=\"" + std::to_string(cmd.level) +
-         "\">" + xml_escape(cmd.text) + "</command>\n";
-  return x + "</model>\n";
-}
-
-// Runs a command's steps. Frames go out without the model lock held, so a
-// client that is slow to answer a prompt holds up nobody else.
-void run_command(Call &c, const Command &cmd, std::string arg, std::unique_lock<std::mutex> &lk) {
-  std::string input;
-  c.st.log_security(c.who(), "command " + cmd.name + (arg.empty() ? "" : " " + arg));
-  for (const Step &s : cmd.steps) {
-    std::map<std::string, std::string> vars{{"arg", arg}, {"input", input},
-                                            {"host", c.st.model().host_name}};
-    for (auto &[k, v] : c.st.model().env) vars["env:" + k] = v;
-    auto text = [&](const std::string &t) {
-      std::string out = substitute(t, vars);
-      std::size_t p;
-      while ((p = out.find("{param:")) != std::string::npos) {  // values by name
-        std::size_t e = out.find('}', p);
-        if (e == std::string::npos) break;
-        Param *prm = c.st.model().param(out.substr(p + 7, e - p - 7));
-        out.replace(p, e - p + 1, prm && prm->access != Access::WriteOnly ? value_text(*prm) : "?");
-      }
-      return out;
-    };
-    bool io_step = s.kind == Step::Print || s.kind == Step::PrintEnd || s.kind == Step::Xml ||
-                   s.kind == Step::XmlDump || s.kind == Step::Input || s.kind == Step::Secret ||
-                   s.kind == Step::Run;
-    std::string payload;
-    if (s.kind == Step::XmlDump) payload = xml_dump(c.st.model());
-    else if (io_step) payload = text(s.a);
-    if (io_step) lk.unlock();
-    switch (s.kind) {
-      case Step::Print: c.send_frame(REPLY_PRINT, 0, payload); break;
-      case Step::PrintEnd: c.send_frame(REPLY_PRINT_END, 0, {}); break;
-      case Step::Xml:
-      case Step::XmlDump:
-        if (payload.size() > kXmlFrameMax) payload.resize(kXmlFrameMax);
-        c.send_frame(REPLY_XML, 0, payload);
-        break;
-      case Step::Input:
-      case Step::Secret:
-        payload += '\0';
-        // The prompt's result word tells the front-end to hide the answer.
-        if (c.send_frame(REPLY_INPUT, s.kind == Step::Secret ? 1 : 0, payload))
-          c.io_ok = c.io.read_input(input);
-        break;
-      case Step::Run: c.send_frame(REPLY_RUN_CMD, 0, payload + '\0'); break;
-      case Step::Expect:
-        if (input != text(s.a)) return (void)c.fail(E_CANCELLED);
-        break;
-      case Step::Trap:
-        c.st.queue_trap(s.a, text(s.b), arg, "command " + cmd.name);
-        break;
-      case Step::Set: {
-        Param *p = c.st.model().param(s.a);
-        int32_t v = 0;
-        std::string str;
-        int32_t e = p ? parse_value(*p, text(s.b), v, str) : E_NO_PARAM;
-        if (e) return (void)c.fail(e);
-        commit(c, *p, v, str, 0);
-        break;
-      }
-      case Step::Result: c.result = s.n; break;
-      case Step::Fail: return (void)c.fail(s.n);
-    }
-    if (io_step) lk.lock();
-    if (!c.io_ok) return;
-  }
-}
-
-void op_exec_command(Call &c);  // needs the lock; see serve()
-
 struct OpEntry {
   uint32_t opcode;
   Op op;
@@ -925,7 +393,7 @@ const OpEntry kOps[] = {
     {40, {"S", op_login_user}},
     {41, {"SSTI", op_param_confirm}},
     {42, {"ISSTI", op_cmd_confirm}},
-    {43, {"PPI", op_get_trap<false>}},
+    {43, {"PPI", op_get_trap}},
     {44, {"IIT", op_str_err}},
     {45, {"TI", op_host_name}},
     {47, {"SII", op_int_set}},
@@ -933,7 +401,7 @@ const OpEntry kOps[] = {
     {49, {"I", op_set_privilege}},
     {50, {"SIAI", op_buffer_set}},
     {53, {"SIPI", op_get_raw}},
-    {56, {"PPIPI", op_get_trap<true>}},
+    {56, {"PPIPI", op_get_trap_and_data}},
     {57, {"S", op_log_line}},
     {58, {"S", op_client_ip}},
     {59, {"SS", op_log_entry}},
@@ -941,17 +409,9 @@ const OpEntry kOps[] = {
     {61, {"SIP", op_get_user_cred}},
 };
 
-thread_local std::unique_lock<std::mutex> *t_lock = nullptr;
+}  // namespace ops
 
-void op_exec_command(Call &c) {  // 26: level, name, options
-  const Command *cmd = command_arg(c, 0, 1);
-  if (!cmd) return;
-  // The model keeps its commands for the daemon's lifetime: the reference
-  // stays valid while the lock is let go around frames.
-  run_command(c, *cmd, std::string(c.opt_str_at(2)), *t_lock);
-}
-
-}  // namespace
+using namespace ops;
 
 std::string invoke_error(uint32_t seq, int32_t status) {
   return reply_frame(REPLY_RESULT, seq, status, -1, E_MALFORMED, {});
@@ -963,16 +423,16 @@ bool serve(State &st, Session &ss, Io &io, const Request &req) {
     if (e.opcode == req.hdr.opcode) entry = &e;
   if (!entry) return io.send(invoke_error(req.hdr.seq, S_BAD_OPCODE));
   if (!shape_matches(req, entry->op.shape)) return io.send(invoke_error(req.hdr.seq, S_BAD_ITEMS));
-  Call c{st, ss, io, req, 0, E_OK, {}, 0, true};
+  std::string reply;
   {
     std::unique_lock lk(st.mutex());
-    t_lock = &lk;
+    Call c{st, ss, io, req, lk, 0, E_OK, {}, 0, true};
     entry->op.fn(c);
-    t_lock = nullptr;
+    if (!c.io_ok) return false;
+    if (c.result == -1) c.data.clear();
+    reply = reply_frame(REPLY_RESULT, req.hdr.seq, S_OK, c.result, c.err, c.data);
   }
-  if (!c.io_ok) return false;
-  if (c.result == -1) c.data.clear();
-  return io.send(reply_frame(REPLY_RESULT, req.hdr.seq, S_OK, c.result, c.err, c.data));
+  return io.send(reply);
 }
 
 }  // namespace mgtd

@@ -3,6 +3,7 @@
 // and the trap queue.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -12,6 +13,7 @@
 #include <string_view>
 
 #include "model.hpp"
+#include "peer.hpp"
 #include "request.hpp"
 
 namespace mgtd {
@@ -58,6 +60,7 @@ class State {
   Model model_;
   std::mutex log_mu_;
   std::string log_path_;
+  std::string log_error_;  // the last failure, reported once
   std::string state_file_;
   std::mutex trap_mu_;
   std::deque<Trap> traps_;
@@ -73,9 +76,24 @@ class Io {
   virtual bool read_input(std::string &line) = 0;
 };
 
+// Client-written security-log lines: a bucket of kLogBurst lines that
+// refills at kLogPerSecond per connection.
+constexpr double kLogBurst = 20, kLogPerSecond = 5;
+// Bytes that one command may send in its frames; a command stops with word 8
+// when it would pass this.
+constexpr std::size_t kCommandOutputMax = 1 << 20;
+// Failed DM_AuthUser calls a connection may make; later ones are refused.
+constexpr int kAuthFailuresMax = 5;
+
 struct Session {
+  Peer peer;                      // from the kernel, at accept
   int32_t ceiling = kLevelAdmin;  // lowered by DM_SetPrivilege
-  std::string client_ip;
+  int32_t auth_level = -1;        // set by a successful DM_AuthUser
+  std::string auth_user;
+  int auth_failures = 0;
+  std::string client_ip;          // claimed by DM_SetClientIp
+  double log_tokens = kLogBurst;
+  std::chrono::steady_clock::time_point log_refill{};
   std::map<int, std::size_t> child_walk, param_walk;
   std::map<int, std::pair<std::string, std::size_t>> dot_walk;
   std::optional<std::pair<int32_t, std::size_t>> command_walk;  // level, next index
