@@ -30,9 +30,9 @@ TEST(MgtwebBrowser, DrivesThePageEndToEnd) {
   webtest::World world;
   if (!world.missing().empty()) GTEST_SKIP() << world.missing();
   ASSERT_TRUE(world.web().ready()) << world.web().output();
-  // A login idle for one monitor period (made 300 ms) is closed.
-  auto quick = world.start_web({"--idle-minutes", "1"},
-                               {{"LD_PRELOAD", FAST_MONITOR_PATH}, {"MGTWEB_TEST_MONITOR_MS", "300"}});
+  // A login idle for three monitor periods (made 250 ms each) is closed.
+  auto quick = world.start_web({"--idle-minutes", "3"},
+                               {{"LD_PRELOAD", FAST_MONITOR_PATH}, {"MGTWEB_TEST_MONITOR_MS", "250"}});
   ASSERT_TRUE(quick->ready()) << quick->output();
   // HTTPS with a certificate made here.
   std::string cert = world.dir() + "/cert.pem", key = world.dir() + "/key.pem";

@@ -32,7 +32,7 @@ async function save(p, input, msg, shown) {
   if (r.status === 200) {
     msg.className = 'msg ok';
     msg.textContent = 'Saved.';
-    if (r.data.value !== undefined) { p.value = r.data.value; shown.textContent = r.data.value; }
+    if (r.data.value !== undefined) { p.value = r.data.value; input.value = r.data.value; shown.textContent = r.data.value; }
   } else {
     msg.className = 'msg error';
     msg.textContent = r.data.error || ('Refused (' + r.status + ')');
@@ -67,6 +67,7 @@ function row(p) {
 
 export async function showEntity(path) {
   shownPath = path;
+  delete $('params').dataset.path;
   const [tree, params] = await Promise.all([get('api/tree?path=' + encodeURIComponent(path)),
     get('api/params?path=' + encodeURIComponent(path))]);
   if (shownPath !== path) return;
@@ -75,4 +76,5 @@ export async function showEntity(path) {
   const body = $('params').tBodies[0];
   body.replaceChildren();
   for (const p of (params.status === 200 ? params.data.params : [])) body.append(row(p));
+  $('params').dataset.path = path; // shown in full
 }
