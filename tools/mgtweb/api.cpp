@@ -135,6 +135,7 @@ Response Api::handle(const Request &req) {
   if (p == "/api/logout" && m == "POST") return logout(req, s);
   if (p == "/api/tree" && m == "GET") return tree(req, *s);
   if (p == "/api/params" && m == "GET") return params(req, *s);
+  if (p == "/api/param" && m == "GET") return get_param(req, *s);
   if (p == "/api/param" && m == "PUT") return set_param(req, *s);
   if (p == "/api/commands" && m == "GET") return commands(*s);
   if (p == "/api/run" && m == "POST") return run(req, *s);
@@ -254,6 +255,16 @@ Response Api::params(const Request &req, const WebSession &s) {
     list.push_back(std::move(p));
   }
   return Response::json(200, {{"path", entity}, {"params", std::move(list)}});
+}
+
+Response Api::get_param(const Request &req, const WebSession &s) {
+  std::string name = req.query("name");
+  if (name.empty() || name.size() >= DM_TEXT_SIZE) return Response::error(400, "Give the parameter's name");
+  char value[DM_TEXT_SIZE] = {};
+  DaemonLock lock(&s.who);
+  if (DM_GetParam(name.c_str(), static_cast<int>(sizeof value), value, 0) == -1)
+    return Response::error(404, lock.last_error());
+  return Response::json(200, {{"name", name}, {"value", value}});
 }
 
 Response Api::set_param(const Request &req, const WebSession &s) {

@@ -24,6 +24,7 @@ class Api {
   Response session_info(const WebSession &s);
   Response tree(const Request &req, const WebSession &s);
   Response params(const Request &req, const WebSession &s);
+  Response get_param(const Request &req, const WebSession &s);
   Response set_param(const Request &req, const WebSession &s);
   Response commands(const WebSession &s);
   Response run(const Request &req, WebSession &s);
