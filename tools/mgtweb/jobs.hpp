@@ -38,7 +38,7 @@ class Job : public CommandSink {
   std::optional<std::string> xml() const;  // the command's XML result
 
   // How long a prompt waits for the page before the command is cancelled.
-  static constexpr std::chrono::seconds kAnswerWait{300};
+  static constexpr std::chrono::seconds kAnswerWait{120};
 
  private:
   friend void run_job(std::shared_ptr<Job>, Identity, std::string, std::string, std::string);

@@ -180,8 +180,10 @@ int main(int argc, char **argv) {
   int sig = 0;
   while (sigwait(&set, &sig) != 0) {
   }
-  server.stop();
+  // Commands waiting for an answer give up first, so that their output
+  // streams end and the server's connection threads can be joined.
   sessions.end_all();
+  server.stop();
   if (get_socket() >= 0) close(get_socket());
   return 0;
 }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "jobs.hpp"
+
 namespace mgtweb {
 
 namespace {
@@ -129,7 +131,13 @@ void Sessions::end_all() {
     std::lock_guard<std::mutex> hold(mutex_);
     all.swap(by_token_);
   }
-  for (auto &[token, s] : all) PAM_session_delete(s->session_id);
+  for (auto &[token, s] : all) {
+    {
+      std::lock_guard<std::mutex> hold(s->job_mutex);
+      if (s->job) s->job->cancel();
+    }
+    PAM_session_delete(s->session_id);
+  }
 }
 
 std::string Sessions::set_cookie(const WebSession &s) const {

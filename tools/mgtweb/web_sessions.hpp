@@ -36,6 +36,7 @@ class Sessions {
   // library's monitor has closed it (then forgotten here too).
   std::shared_ptr<WebSession> find(const Request &req);
   void logout(const std::shared_ptr<WebSession> &s);
+  // Cancels every running command's prompt and ends every session.
   void end_all();
 
   std::string set_cookie(const WebSession &s) const;
