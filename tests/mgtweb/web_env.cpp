@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "support/pam_wrapper_paths.hpp"
 
 #ifndef MGTWEB_PATH
@@ -32,7 +34,7 @@ PamWorld::PamWorld(const std::string &dir) {
   std::string d = dir + "/pam";
   std::filesystem::create_directories(d + "/services");
   std::string m = matrix_so + " passdb=" + d + "/passdb";
-  write_file(d + "/services/pam_lib_mgtd", "auth required " + m + "\naccount required " + m +
+  write_file(d + "/services/pam_lib_mgtd", "# mgtweb tests\nauth required " + m + "\naccount required " + m +
                                                "\nsession required " + m + "\n");
   write_file(d + "/services/other", "auth required " + m + "\n");
   write_file(d + "/passdb", "admin:admin:pam_lib_mgtd\noperator:operator:pam_lib_mgtd\nmonitor:monitor:pam_lib_mgtd\n");
@@ -99,9 +101,13 @@ WebServer::~WebServer() {
   kill(pid_, SIGTERM);
   int status = 0;
   for (int i = 0; i < 500; ++i) {
-    if (waitpid(pid_, &status, WNOHANG) == pid_) return;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ADD_FAILURE() << "mgtweb ended with wait status " << status;
+      return;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  ADD_FAILURE() << "mgtweb did not stop within 5 s of SIGTERM";
   kill(pid_, SIGKILL);
   waitpid(pid_, &status, 0);
 }
