@@ -225,6 +225,18 @@ TEST_F(MgtwebApi, CommandCallsOutOfTurnAreRefused) {
   EXPECT_THAT(u.call("GET", "/api/job/events").body, HasSubstr("\"error\":\"Command failed\""));
 }
 
+TEST_F(MgtwebApi, ReconnectsWhenTheDaemonComesBack) {
+  ApiUser u(port(), "admin", "admin");
+  ASSERT_EQ(u.login_status, 200);
+  ASSERT_TRUE(world_->restart_daemon());
+  // The call that finds the connection gone may fail; the server connects
+  // again and the ones after it are served.
+  u.call("GET", "/api/param?name=system.hostname");
+  Reply r = u.call("GET", "/api/param?name=system.hostname");
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(json::parse(r.body, nullptr, false).value("value", ""), "appliance-01");
+}
+
 TEST_F(MgtwebApi, LogoutEndsTheSessionAndOnlyItsOwnFilesAreServed) {
   ApiUser u(port(), "operator", "operator");
   ASSERT_EQ(u.login_status, 200);

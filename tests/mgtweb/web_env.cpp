@@ -113,23 +113,29 @@ WebServer::~WebServer() {
 }
 
 World::World(std::vector<std::string> extra, std::map<std::string, std::string> env)
-    : daemon_(MGTD_PATH, tmp_.path()), pam_(tmp_.path()) {
-  if (daemon_.ready() && pam_.available()) web_ = start_web(std::move(extra), std::move(env));
+    : daemon_(std::make_unique<testsupport::MgtdProcess>(MGTD_PATH, tmp_.path())), pam_(tmp_.path()) {
+  if (daemon_->ready() && pam_.available()) web_ = start_web(std::move(extra), std::move(env));
 }
 
 std::string World::missing() const {
   if (!pam_.available()) return "needs pam_wrapper and nss_wrapper (Debian libpam-wrapper, libnss-wrapper)";
-  if (!daemon_.ready()) return "mgtd did not start";
+  if (!daemon_->ready()) return "mgtd did not start";
   return "";
 }
 
 std::unique_ptr<WebServer> World::start_web(std::vector<std::string> extra,
                                             std::map<std::string, std::string> env) const {
-  std::vector<std::string> args = {"--socket", daemon_.socket(), "--security-log", daemon_.security_log()};
+  std::vector<std::string> args = {"--socket", daemon_->socket(), "--security-log", daemon_->security_log()};
   args.insert(args.end(), extra.begin(), extra.end());
   auto all = pam_.env();
   for (auto &[k, v] : env) all[k] = k == "LD_PRELOAD" && all.count(k) ? all[k] + " " + v : v;
   return std::make_unique<WebServer>(tmp_.path(), args, all);
+}
+
+bool World::restart_daemon() {
+  daemon_.reset();
+  daemon_ = std::make_unique<testsupport::MgtdProcess>(MGTD_PATH, tmp_.path());
+  return daemon_->ready();
 }
 
 ApiUser::ApiUser(int port, const std::string &user, const std::string &password)

@@ -58,12 +58,14 @@ class World {
   std::unique_ptr<WebServer> start_web(std::vector<std::string> extra,
                                        std::map<std::string, std::string> env = {}) const;
   const std::string &dir() const { return tmp_.path(); }
-  testsupport::MgtdProcess &daemon() { return daemon_; }
+  testsupport::MgtdProcess &daemon() { return *daemon_; }
+  // Stops mgtd and starts it again on the same socket.
+  bool restart_daemon();
   WebServer &web() { return *web_; }
 
  private:
   testsupport::TempDir tmp_;
-  testsupport::MgtdProcess daemon_;
+  std::unique_ptr<testsupport::MgtdProcess> daemon_;
   PamWorld pam_;
   std::unique_ptr<WebServer> web_;
 };
