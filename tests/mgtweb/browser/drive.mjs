@@ -66,13 +66,19 @@ async function setParam(page, full, value) {
   return text(page, `${form} .msg`);
 }
 
+// Clicks once the element is there (the page fills itself in after login).
+async function click(page, sel) {
+  await visible(page, sel);
+  await page.click(sel);
+}
+
 async function selectEntity(page, path) {
-  await page.click(`li[data-path="${path}"] > button.name`);
+  await click(page, `li[data-path="${path}"] > button.name`);
   await page.waitForSelector(`#params[data-path="${path}"]`, { timeout: 5000 });
 }
 
 async function expand(page, path) {
-  await page.click(`li[data-path="${path}"] > button.toggle`);
+  await click(page, `li[data-path="${path}"] > button.toggle`);
   await page.waitForSelector(`li[data-path="${path}"] > ul > li`, { timeout: 5000 });
 }
 
@@ -94,6 +100,8 @@ test('a wrong password is refused with one generic text, the right one logs in',
   assert.equal(await text(admin, '#login-error'), 'Login failed');
   await login(admin, 'admin', 'admin');
   await visible(admin, '#app');
+  await admin.waitForSelector('#params[data-path="system"]', { timeout: 5000 });
+  await admin.waitForSelector('#command option', { timeout: 5000 });
   assert.equal(await text(admin, '#host'), 'appliance-01');
   assert.equal(await text(admin, '#level'), 'administrator');
   assert.match(await text(admin, '#user'), /^admin/);
@@ -185,6 +193,8 @@ test('two users at different levels work at the same time', async () => {
   await monitor.goto(URL);
   await login(monitor, 'monitor', 'monitor');
   await visible(monitor, '#app');
+  await monitor.waitForSelector('#params[data-path="system"]', { timeout: 5000 });
+  await monitor.waitForSelector('#command option', { timeout: 5000 });
   assert.equal(await text(monitor, '#level'), 'monitor');
   assert.equal(await monitor.$eval('#show-log', (e) => e.hidden), true);
   const commands = await monitor.$$eval('#command option', (os) => os.map((o) => o.value));
@@ -236,7 +246,7 @@ test('a session closed by the idle monitor sends the page back to the login', as
   await login(page, 'operator', 'operator');
   await visible(page, '#app');
   await new Promise((r) => setTimeout(r, 1200)); // idle for more than three monitor passes
-  await page.click('li[data-path="system"] > button.name');
+  await click(page, 'li[data-path="system"] > button.name');
   await visible(page, '#login-page');
   assert.equal(await text(page, '#login-note'), 'Your session has expired. Please log in again.');
   await shot(page, 'expired');
