@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -49,7 +50,7 @@ ssize_t read_stream(void *cls, uint64_t, char *buf, size_t max) {
 
 void free_stream(void *cls) { delete static_cast<Stream *>(cls); }
 
-MHD_Result send(MHD_Connection *conn, Response &r) {
+MHD_Result queue(MHD_Connection *conn, Response &r) {
   MHD_Response *resp = nullptr;
   if (r.stream) {
     auto *s = new Stream{std::move(r.stream), {}, 0, false};
@@ -115,7 +116,7 @@ MHD_Result on_request(void *cls, MHD_Connection *conn, const char *url, const ch
       r = Response::error(500, "Internal error");
     }
   }
-  return send(conn, r);
+  return queue(conn, r);
 }
 
 void on_completed(void *, MHD_Connection *, void **con_cls, MHD_RequestTerminationCode) {
@@ -124,6 +125,13 @@ void on_completed(void *, MHD_Connection *, void **con_cls, MHD_RequestTerminati
 }
 
 Context g_context;
+
+// libmicrohttpd's own complaints (a client that breaks off a TLS handshake,
+// say) go to the log with our name on them.
+void log_http(void *, const char *fmt, va_list ap) {
+  std::fputs("mgtweb: http: ", stderr);
+  std::vfprintf(stderr, fmt, ap);
+}
 
 }  // namespace
 
@@ -166,12 +174,14 @@ bool Server::start(const ServerOptions &opts, Handler handler) {
   if (tls_) {
     daemon_ = MHD_start_daemon(flags, ntohs(addr.sin_port), nullptr, nullptr, on_request, &g_context,
                                MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_NOTIFY_COMPLETED, on_completed, nullptr,
+                               MHD_OPTION_EXTERNAL_LOGGER, log_http, nullptr,
                                MHD_OPTION_CONNECTION_LIMIT, opts.max_connections, MHD_OPTION_CONNECTION_TIMEOUT,
                                opts.idle_timeout_s, MHD_OPTION_HTTPS_MEM_CERT, opts.cert_pem.c_str(),
                                MHD_OPTION_HTTPS_MEM_KEY, opts.key_pem.c_str(), MHD_OPTION_END);
   } else {
     daemon_ = MHD_start_daemon(flags, ntohs(addr.sin_port), nullptr, nullptr, on_request, &g_context,
                                MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_NOTIFY_COMPLETED, on_completed, nullptr,
+                               MHD_OPTION_EXTERNAL_LOGGER, log_http, nullptr,
                                MHD_OPTION_CONNECTION_LIMIT, opts.max_connections, MHD_OPTION_CONNECTION_TIMEOUT,
                                opts.idle_timeout_s, MHD_OPTION_END);
   }
