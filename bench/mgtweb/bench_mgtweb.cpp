@@ -26,6 +26,7 @@ constexpr const char *kParam = "system.hostname";
 // threads: the run's wall time over all their reads, so 1e9 / it is the
 // server's throughput).
 std::map<std::string, double> g_ns_per_read;
+std::map<std::string, double> g_web_cpu_us;  // mgtweb's CPU per read
 
 class Reporter : public benchmark::ConsoleReporter {
  public:
@@ -34,15 +35,45 @@ class Reporter : public benchmark::ConsoleReporter {
     // With repetitions the median stands for the benchmark.
     for (const auto &r : runs) {
       if (r.run_type == Run::RT_Iteration) g_ns_per_read[r.run_name.str()] = r.GetAdjustedRealTime();
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-        g_ns_per_read[r.run_name.str()] = r.GetAdjustedRealTime();
+      bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+      if (median) g_ns_per_read[r.run_name.str()] = r.GetAdjustedRealTime();
+      auto c = r.counters.find("web_cpu_us");
+      if (c != r.counters.end() && (median || r.run_type == Run::RT_Iteration)) g_web_cpu_us[r.run_name.str()] = c->second;
     }
     ConsoleReporter::ReportRuns(runs);
   }
 };
 
-void count_reads(benchmark::State &state) {
+// CPU time a process has used so far, in microseconds (from /proc).
+double cpu_us(pid_t pid) {
+  std::FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (!f) return 0;
+  char buf[1024] = {};
+  std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  buf[n] = 0;
+  // Fields after the command name in parentheses: state is field 3, utime 14, stime 15.
+  const char *p = std::strrchr(buf, ')');
+  unsigned long utime = 0, stime = 0;
+  if (!p || std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) return 0;
+  return static_cast<double>(utime + stime) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Server-side cost, steadier than wall time on a busy machine: the CPU time
+// mgtweb and mgtd spent per read while the benchmark ran (thread 0 measures
+// for all threads).
+struct ServerCpu {
+  double web = 0, daemon = 0;
+  static ServerCpu now() { return {cpu_us(g_world->web().pid()), cpu_us(g_world->daemon().pid())}; }
+};
+
+void count_reads(benchmark::State &state, const ServerCpu &before) {
   state.counters["reads/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  if (state.thread_index() != 0 || state.iterations() == 0) return;
+  ServerCpu after = ServerCpu::now();
+  double reads = static_cast<double>(state.iterations()) * state.threads();
+  state.counters["web_cpu_us"] = (after.web - before.web) / reads;
+  state.counters["mgtd_cpu_us"] = (after.daemon - before.daemon) / reads;
 }
 
 // path: the API read, or /api/session (session check without the daemon),
@@ -53,6 +84,7 @@ void api_reads(benchmark::State &state, const std::string &path) {
     state.SkipWithError("login failed");
     return;
   }
+  ServerCpu before = ServerCpu::now();
   for (auto _ : state) {
     webtest::Reply r = user.call("GET", path);
     if (r.status != 200) {
@@ -61,7 +93,7 @@ void api_reads(benchmark::State &state, const std::string &path) {
     }
     benchmark::DoNotOptimize(r.body.data());
   }
-  count_reads(state);
+  count_reads(state, before);
 }
 
 void BM_ApiRead(benchmark::State &state) { api_reads(state, std::string("/api/param?name=") + kParam); }
@@ -69,6 +101,7 @@ void BM_ApiSession(benchmark::State &state) { api_reads(state, "/api/session"); 
 
 void BM_StaticFile(benchmark::State &state) {
   webtest::HttpClient http(g_world->web().port());
+  ServerCpu before = ServerCpu::now();
   for (auto _ : state) {
     webtest::Reply r = http.request("GET", "/favicon.svg");
     if (r.status != 200) {
@@ -77,11 +110,12 @@ void BM_StaticFile(benchmark::State &state) {
     }
     benchmark::DoNotOptimize(r.body.data());
   }
-  count_reads(state);
+  count_reads(state, before);
 }
 
 void BM_LibraryCall(benchmark::State &state) {
   char value[DM_TEXT_SIZE];
+  ServerCpu before = ServerCpu::now();
   for (auto _ : state) {
     if (DM_GetParam(kParam, static_cast<int>(sizeof value), value, 0) == -1) {
       state.SkipWithError("DM_GetParam failed");
@@ -89,7 +123,7 @@ void BM_LibraryCall(benchmark::State &state) {
     }
     benchmark::DoNotOptimize(value);
   }
-  count_reads(state);
+  count_reads(state, before);
 }
 
 BENCHMARK(BM_LibraryCall)->UseRealTime();
@@ -136,6 +170,9 @@ int main(int argc, char **argv) {
     std::printf("  API / bare library call: %.2f\n", api / lib);
     if (session > 0) std::printf("  session check without the daemon / static: %.2f\n", session / stat);
   }
+  double cpu_api = g_web_cpu_us["BM_ApiRead/real_time"], cpu_stat = g_web_cpu_us["BM_StaticFile/real_time"];
+  if (cpu_api > 0 && cpu_stat > 0)
+    std::printf("  mgtweb CPU per read: API %.1f us, static %.1f us, ratio %.2f\n", cpu_api, cpu_stat, cpu_api / cpu_stat);
   if (api2 > 0 && stat2 > 0)
     std::printf("two clients: API read %.0f reads/s (goal >= 5000); static %.0f/s; API / static %.2f\n",
                 1e9 / api2, 1e9 / stat2, api2 / stat2);

@@ -39,6 +39,7 @@ class WebServer {
   WebServer &operator=(const WebServer &) = delete;
   bool ready() const { return port_ > 0; }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   std::string url() const { return url_; }
   const std::string &output() const { return output_; }
 
