@@ -4,6 +4,7 @@
 
 #include <pam_lib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -17,6 +18,10 @@ namespace {
 // Room for the daemon's credential record: level and uid (4 bytes each),
 // then the user's full name.
 constexpr int kCredSize = 64;
+
+long long now_s() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -51,6 +56,7 @@ std::shared_ptr<WebSession> Sessions::login(const std::string &user, const std::
                                             const std::string &rhost) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
+    sweep_locked();
     if (by_token_.size() >= kMaxSessions) {
       std::fprintf(stderr, "mgtweb: login of %s refused: %zu sessions open\n", user.c_str(), by_token_.size());
       return nullptr;
@@ -84,6 +90,7 @@ std::shared_ptr<WebSession> Sessions::login(const std::string &user, const std::
   s->user = user;
   s->token = random_token();
   s->csrf = random_token();
+  s->last_seen = now_s();
   if (PAM_session_add(id, idle_minutes_) != 0) {
     std::fprintf(stderr, "mgtweb: cannot set the idle time-out of a session\n");
     PAM_session_delete(id);
@@ -110,7 +117,16 @@ std::shared_ptr<WebSession> Sessions::find(const Request &req) {
     by_token_.erase(token);
     return nullptr;
   }
+  s->last_seen = now_s();
   return s;
+}
+
+void Sessions::sweep_locked() {
+  // The monitor closes a session idle for at most idle_minutes_ minutes;
+  // a minute more covers a pass that is running late.
+  long long limit = now_s() - (static_cast<long long>(idle_minutes_) + 1) * 60;
+  for (auto it = by_token_.begin(); it != by_token_.end();)
+    it = it->second->last_seen < limit ? by_token_.erase(it) : std::next(it);
 }
 
 void Sessions::logout(const std::shared_ptr<WebSession> &s) {

@@ -2,6 +2,7 @@
 // session (whose id never leaves the server), its user and level.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,8 @@ struct WebSession {
   int session_id = -1;
   std::string user, full_name, host;
   Identity who;
+  // When a request last used it (steady clock, seconds).
+  std::atomic<long long> last_seen{0};
   std::mutex job_mutex;
   std::shared_ptr<Job> job;  // the last command run (guarded by job_mutex)
 };
@@ -46,6 +49,10 @@ class Sessions {
   static constexpr std::size_t kMaxSessions = 256;
 
  private:
+  // Forgets tokens whose library session the monitor must have closed by
+  // now: a browser that went away never comes back to find out.
+  void sweep_locked();
+
   int idle_minutes_;
   bool secure_;
   std::mutex mutex_;
