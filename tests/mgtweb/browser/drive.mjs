@@ -36,6 +36,8 @@ async function newPage(context = browser.defaultBrowserContext()) {
   const page = await context.newPage();
   await page.setViewport({ width: 1280, height: 820 });
   page.alerts = [];
+  page.requests = [];
+  page.on('request', (r) => page.requests.push(r.url()));
   page.on('dialog', async (d) => { page.alerts.push(d.message()); await d.dismiss(); });
   return page;
 }
@@ -230,6 +232,13 @@ test('administrators read the security log', async () => {
   assert.match(lines, /user=admin: web login from 127\.0\.0\.1/);
   assert.match(lines, /set system\.location=Rack 7/);
   await admin.keyboard.press('Escape');
+});
+
+test('the page loads nothing from anywhere but its own server', async () => {
+  const origin = new globalThis.URL(URL).origin;
+  const foreign = admin.requests.filter((u) => new globalThis.URL(u).origin !== origin);
+  assert.deepEqual(foreign, []);
+  assert.ok(admin.requests.some((u) => u.endsWith('/js/main.js')));
 });
 
 test('logout ends the session and returns to the login page', async () => {
