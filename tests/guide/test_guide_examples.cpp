@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -45,6 +44,19 @@ std::string dedent(const std::string &block) {
   return out;
 }
 
+std::string trimmed(const std::string &line) {
+  size_t b = line.find_first_not_of(' ');
+  return b == std::string::npos ? std::string() : line.substr(b);
+}
+
+// The text between `open` and `close` when line is exactly that, else "".
+std::string between(const std::string &line, const std::string &open, const std::string &close) {
+  if (line.size() <= open.size() + close.size() || line.compare(0, open.size(), open) != 0 ||
+      line.compare(line.size() - close.size(), close.size(), close) != 0)
+    return {};
+  return line.substr(open.size(), line.size() - open.size() - close.size());
+}
+
 // "file.c NAME" -> the lines between "/* guide: NAME */" and "/* guide end */".
 std::map<std::string, std::string> example_excerpts() {
   std::map<std::string, std::string> out;
@@ -53,17 +65,35 @@ std::map<std::string, std::string> example_excerpts() {
     std::istringstream in(testsupport::read_file(entry.path()));
     std::string name, body;
     for (std::string l; std::getline(in, l);) {
-      std::smatch m;
-      if (std::regex_match(l, m, std::regex(R"(\s*/\* guide: (\S+) \*/)"))) {
-        name = entry.path().filename().string() + " " + m[1].str();
-        body.clear();
-      } else if (std::regex_match(l, std::regex(R"(\s*/\* guide end \*/)"))) {
+      const std::string t = trimmed(l);
+      if (t == "/* guide end */") {
         out[name] = dedent(body);
         name.clear();
+      } else if (std::string n = between(t, "/* guide: ", " */"); !n.empty()) {
+        name = entry.path().filename().string() + " " + n;
+        body.clear();
       } else if (!name.empty()) {
         body += l + "\n";
       }
     }
+  }
+  return out;
+}
+
+struct Sample {
+  std::string key;   // "file.c NAME" from the marker line above it, or ""
+  std::string text;  // the lines between "```c" and "```"
+};
+
+std::vector<Sample> guide_samples(const std::string &guide) {
+  std::vector<Sample> out;
+  std::istringstream in(guide);
+  std::string previous;
+  for (std::string l; std::getline(in, l); previous = l) {
+    if (l != "```c") continue;
+    Sample s{between(previous, "<!-- example: ", " -->"), {}};
+    while (std::getline(in, l) && l != "```") s.text += l + "\n";
+    out.push_back(s);
   }
   return out;
 }
@@ -74,16 +104,13 @@ TEST(Guide, EverySampleIsAnExcerptOfAnExample) {
   const auto excerpts = example_excerpts();
   ASSERT_FALSE(excerpts.empty());
 
-  const std::regex block(R"((<!-- example: (\S+ \S+) -->\n)?```c\n([\s\S]*?)```)");
   std::set<std::string> used;
-  for (std::sregex_iterator it(guide.begin(), guide.end(), block), end; it != end; ++it) {
-    const std::string key = (*it)[2].str();
-    const std::string start = (*it)[3].str().substr(0, 60);
-    ASSERT_FALSE(key.empty()) << "a C sample in the guide names no example: " << start;
-    auto found = excerpts.find(key);
-    ASSERT_NE(found, excerpts.end()) << "no excerpt \"" << key << "\" in examples/";
-    EXPECT_EQ((*it)[3].str(), found->second) << "the guide's sample differs from examples/" << key;
-    used.insert(key);
+  for (const auto &sample : guide_samples(guide)) {
+    ASSERT_FALSE(sample.key.empty()) << "a C sample in the guide names no example: " << sample.text.substr(0, 60);
+    auto found = excerpts.find(sample.key);
+    ASSERT_NE(found, excerpts.end()) << "no excerpt \"" << sample.key << "\" in examples/";
+    EXPECT_EQ(sample.text, found->second) << "the guide's sample differs from examples/" << sample.key;
+    used.insert(sample.key);
   }
   for (const auto &[key, text] : excerpts) EXPECT_TRUE(used.count(key)) << "excerpt not in the guide: " << key;
 }
