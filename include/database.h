@@ -62,9 +62,11 @@ PAM_LIB_API DB *DB_Create(uint32_t size) PAM_LIB_NOEXCEPT;
 /* Calls fn(value, arg) for each entry in insertion order (fn may be NULL),
  * then releases every entry and the database. db may be NULL. */
 PAM_LIB_API void DB_Destroy(DB *db, DB_CALLBACK fn, void *arg) PAM_LIB_NOEXCEPT;
-/* Looks (key, id) up; key NULL compares the integer only, a key demands an
- * equal stored string. Stores the value through out (may be NULL).
- * 0 found, -1 not found or NULL db. */
+/* Looks (key, id) up and stores the value through out (may be NULL). The
+ * string is part of the key: it takes part in the hash, so key NULL finds
+ * only an entry added without a string (never one added with "eth0" and the
+ * same id), and a key finds only an entry with an equal string. 0 found,
+ * -1 not found or NULL db. */
 PAM_LIB_API int DB_Find(DB *db, const char *key, int32_t id, void **out) PAM_LIB_NOEXCEPT;
 /* Finds the earliest entry whose value is value; copies its string key into
  * keybuf (may be NULL; "" for an entry without one) and its integer key to
@@ -76,13 +78,15 @@ PAM_LIB_API int DB_Add(DB *db, const char *key, int32_t id, void *value) PAM_LIB
 /* Removes the entry a lookup of (key, id) finds; its value is not freed.
  * 0 deleted, -1 not found or NULL db. */
 PAM_LIB_API int DB_Delete(DB *db, const char *key, int32_t id) PAM_LIB_NOEXCEPT;
-/* Iteration in insertion order. DB_First stores the first entry as cursor
- * (NULL when empty) and delivers its value and key (keybuf may be NULL; it
- * must hold the longest key; "" for an entry without one): 1 delivered,
- * 0 empty, -1 NULL db. DB_Next moves the cursor on: 1 delivered, 0 end.
- * DB_Get delivers the cursor's entry again and returns 0. */
+/* Starts an iteration in insertion order: stores the first entry as
+ * *cursor (NULL when empty) and delivers its value and string key (keybuf
+ * may be NULL; it must hold the longest key; "" for an entry without one).
+ * 1 delivered, 0 empty, -1 NULL db. */
 PAM_LIB_API int DB_First(DB *db, DBEntry **cursor, void **value, char *keybuf) PAM_LIB_NOEXCEPT;
+/* Moves *cursor to the next entry and delivers it as DB_First does:
+ * 1 delivered, 0 at the end. */
 PAM_LIB_API int DB_Next(DBEntry **cursor, void **value, char *keybuf) PAM_LIB_NOEXCEPT;
+/* Delivers the entry at *cursor again; returns 0. */
 PAM_LIB_API int DB_Get(DBEntry **cursor, void **value, char *keybuf) PAM_LIB_NOEXCEPT;
 /* Calls fn(value, arg) for each entry in insertion order; fn may delete the
  * entry it is called for, no other. 0 after a full walk (or for a NULL or

@@ -62,8 +62,9 @@ PAM_LIB_API void LListAddToStart(LList *list, LListElement *elem) PAM_LIB_NOEXCE
 /* Unlinks an element from list (which must be its list) and detaches it;
  * a detached element is left alone. */
 PAM_LIB_API void LListDelete(LList *list, LListElement *elem) PAM_LIB_NOEXCEPT;
-/* First / last element, or NULL when the list is empty. */
+/* First element, or NULL when the list is empty. */
 PAM_LIB_API LListElement *LL_First(LList *list) PAM_LIB_NOEXCEPT;
+/* Last element, or NULL when the list is empty. */
 PAM_LIB_API LListElement *LL_Last(LList *list) PAM_LIB_NOEXCEPT;
 /* Following element, or NULL at the end. */
 PAM_LIB_API LListElement *LL_Next(LListElement *elem) PAM_LIB_NOEXCEPT;
@@ -76,15 +77,18 @@ PAM_LIB_API LListElement *LL_Prev(LListElement *elem) PAM_LIB_NOEXCEPT;
 PAM_LIB_API LListElement *LL_ForEach(LList *list, LL_CALLBACK fn, void *arg) PAM_LIB_NOEXCEPT;
 /* Number of elements on the list; 0 for a NULL list. */
 PAM_LIB_API int LL_Count(LList *list) PAM_LIB_NOEXCEPT;
-/* Bare chain operations (no head, no count): link n right behind / in front
- * of elem, behind the last / in front of the first element of elem's chain.
- * A front element that is detached counts as having no predecessor. */
+/* Bare chain operations (no head, no count; a front element that is
+ * detached counts as having no predecessor). Links n right behind elem. */
 PAM_LIB_API void LLE_AddAfter(LListElement *elem, LListElement *n) PAM_LIB_NOEXCEPT;
+/* Links n right in front of elem (bare chain). */
 PAM_LIB_API void LLE_AddBefore(LListElement *elem, LListElement *n) PAM_LIB_NOEXCEPT;
+/* Links n behind the last element of elem's chain. */
 PAM_LIB_API void LLE_AddAtEnd(LListElement *elem, LListElement *n) PAM_LIB_NOEXCEPT;
+/* Links n in front of the first element of elem's chain. */
 PAM_LIB_API void LLE_AddAtStart(LListElement *elem, LListElement *n) PAM_LIB_NOEXCEPT;
-/* Lock / unlock the list's mutex; the result of the mutex call. */
+/* Locks the list's mutex; the result of pthread_mutex_lock. */
 PAM_LIB_API int LL_Lock(LList *list) PAM_LIB_NOEXCEPT;
+/* Unlocks the list's mutex; the result of pthread_mutex_unlock. */
 PAM_LIB_API int LL_UnLock(LList *list) PAM_LIB_NOEXCEPT;
 /* 1 when the element is on a list (not detached), else 0. */
 PAM_LIB_API int LL_InList(LListElement *elem) PAM_LIB_NOEXCEPT;

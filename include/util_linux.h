@@ -31,7 +31,8 @@ extern "C" {
 
 /* ===== String, number and thread helpers ================================== */
 
-/* 1 when every byte lies in 0x20..0x7F. */
+/* 1 when every byte lies in 0x20..0x7F (NULL too): control characters such
+ * as a tab fail, unlike is_ascii_7 (pam_lib.h), which passes them. */
 PAM_LIB_API int UTILS_is_ascii_7(const char *str) PAM_LIB_NOEXCEPT;
 /* Nonzero for '0'..'9'; c is an unsigned char value or EOF. */
 PAM_LIB_API int is_digit(int c) PAM_LIB_NOEXCEPT;
@@ -81,9 +82,11 @@ PAM_LIB_API int process_status(int32_t pid) PAM_LIB_NOEXCEPT;
  * -1. */
 PAM_LIB_API int32_t read_pidfile(const char *path) PAM_LIB_NOEXCEPT;
 /* Runs command through the shell and returns up to 8191 bytes of its output
- * as a string in a heap buffer of 8192 bytes (the caller frees it), or NULL.
- * *size is set to 0, then to the buffer's capacity; *status receives the
- * shell's wait status (-1 when it cannot be had). */
+ * as a string in a heap buffer of 8192 bytes (the caller frees it), or NULL;
+ * output beyond 8191 bytes is not read. *size is set to 0, then to the
+ * buffer's capacity, 8192, whatever the output's length; *status receives
+ * the shell's raw wait status (-1 when it cannot be had). size and status
+ * may be NULL. */
 PAM_LIB_API char *run_shell_cmnd(const char *command, int32_t *status, int32_t *size) PAM_LIB_NOEXCEPT;
 /* Reads the output line of "pidof name" (blank-separated process ids) into
  * buf of size bytes, zero-filled first; empty when no process matched.
@@ -96,8 +99,9 @@ PAM_LIB_API int32_t get_proc_mem(int32_t pid) PAM_LIB_NOEXCEPT;
  * waits for it. 0 when it exited with status 0, else -1. */
 PAM_LIB_API int system_unblocked(char *const argv[], char *const envp[]) PAM_LIB_NOEXCEPT;
 /* Runs a shell command with every signal unblocked and waits for it.
- * Returns its wait status (0 when it exited with 0 or was ended by a
- * signal), or -1 when it cannot be run. */
+ * Returns its wait status, or -1 when it cannot be run. A command ended by
+ * a signal gives 0, as success does: to tell them apart use
+ * run_shell_cmnd's raw status. */
 PAM_LIB_API int system_unmasked(const char *command) PAM_LIB_NOEXCEPT;
 /* Unblocks every signal for the calling thread: 0 or an error number. */
 PAM_LIB_API int unmask_signals(void) PAM_LIB_NOEXCEPT;
@@ -125,10 +129,12 @@ PAM_LIB_API char *add_text(char **out, const char *first, const char *second) PA
  * text itself when no copy can be made. */
 PAM_LIB_API char *remove_trail(const char *text, unsigned char ch) PAM_LIB_NOEXCEPT;
 /* Reads stream from its position to the next non-comment line whose first
- * token (delimited by sep, blank or tab) begins with key; *line then holds
- * the value (the next token) in a heap buffer the caller frees, also after
- * -1. *counter is incremented for every line read. 0 found, -1 end of
- * stream. Keeps no process-wide state. */
+ * token (delimited by sep, blank or tab) begins with key (a prefix match:
+ * key "port" takes "portal 8080"); *line then holds the value, the next
+ * token delimited by blanks only, in a heap buffer the caller frees, also
+ * after -1. So "key=value" gives "value" but "key = value" gives "=".
+ * *counter is incremented for every line read. 0 found, -1 end of stream.
+ * Keeps no process-wide state. */
 PAM_LIB_API int find_config_line(char **line, int32_t *counter, const char *key, int sep,
                                  FILE *stream) PAM_LIB_NOEXCEPT;
 /* Writes a newline and text at the end of stream. Negative on failure. */
@@ -215,7 +221,8 @@ struct XmlParseCtx {
  * elements named in `names` (NULL for a field absent from the record).
  * Returns 0, or -1 when the file cannot be opened or parsed, when a record
  * does not fit the text buffer, or when the callback set ctx->error to -1.
- * Needs expat, resolved from the host process. */
+ * Needs expat, which the host links (pkg-config pam_lib-xml, CMake
+ * pam_lib::xml): in a host without it, -1 and one syslog line. */
 PAM_LIB_API int expat_XMLParse(const char *file, const char *const *names, int count, const char *record,
                                XmlRecordCallback callback, uintptr_t arg) PAM_LIB_NOEXCEPT;
 /* Expat character-data handler of expat_XMLParse (its user-data argument is
@@ -228,11 +235,16 @@ PAM_LIB_API void char_hndl(void *parser, const char *text, int len) PAM_LIB_NOEX
 
 /* An RPM package header (librpm's Header). */
 struct headerToken_s;
+/* The package queries need librpm, which the host links (pkg-config
+ * pam_lib-rpmdb, CMake pam_lib::rpmdb). In a host without it each call
+ * writes one syslog line and fails: -1, readHeaderString NULL,
+ * rpmdb_count_packages 0. */
+
 /* Version ("version-release") and install time ("%d/%b/%y-%H:%M:%S", local
  * time) of the installed package `name`; the instance installed last wins.
  * Either buffer may be NULL. Returns 0 when installed (time buffer empty and
  * a LOG_WARNING when the header has no install time), -1 when not (buffers
- * untouched). Needs librpm, resolved from the host process. */
+ * untouched). */
 PAM_LIB_API int find_rpmdb_package_info(const char *name, char *version, unsigned int version_size, char *time_buf,
                                         unsigned int time_size) PAM_LIB_NOEXCEPT;
 /* Version ("version-release") of the installed package owning the file at

@@ -22,7 +22,12 @@ pl::MallocPtr<char> heap_command(const char *head, const char *arg1, const char 
   try {
     std::string cmd = head;
     cmd += pl::shell_path(arg1);
-    if (arg2) cmd += " " + pl::shell_path(arg2);
+    // Appended piece by piece: GCC 12 reports a false -Wrestrict overlap for
+    // "literal" + std::string&& at -O3.
+    if (arg2) {
+      cmd += ' ';
+      cmd += pl::shell_path(arg2);
+    }
     cmd += tail;
     return pl::MallocPtr<char>(pl::dup_string(cmd));
   } catch (...) {

@@ -16,8 +16,39 @@
 
 static_assert(std::is_same_v<Header, headerToken_s *>, "readHeaderString takes librpm's Header");
 
+// librpm comes from the host process, and a host that makes no package
+// query does not link it: in the shared library, weak references let such a
+// host link and run with -lpam_lib alone, and the queries then fail instead.
+#if defined(PAM_LIB_WEAK_HOST_LIBS)
+#pragma weak rpmtsCreate
+#pragma weak rpmtsFree
+#pragma weak rpmtsInitIterator
+#pragma weak rpmdbNextIterator
+#pragma weak rpmdbFreeIterator
+#pragma weak rpmdbGetIteratorCount
+#pragma weak headerGetString
+#pragma weak headerGetNumber
+#pragma weak headerIsEntry
+#pragma weak headerGet
+#pragma weak rpmtdFreeData
+#endif
+
 namespace pl {
 namespace {
+
+// One syslog line per query that cannot run.
+bool rpm_linked(const char *function) noexcept {
+#if !defined(PAM_LIB_WEAK_HOST_LIBS)
+  (void)function;
+  return true;
+#else
+  if (rpmtsCreate && rpmtsFree && rpmtsInitIterator && rpmdbNextIterator && rpmdbFreeIterator &&
+      rpmdbGetIteratorCount && headerGetString && headerGetNumber && headerIsEntry && headerGet && rpmtdFreeData)
+    return true;
+  log_msg(LOG_ERR, "%s: librpm is not linked into this program", function);
+  return false;
+#endif
+}
 
 struct TsFree {
   void operator()(rpmts ts) const noexcept { rpmtsFree(ts); }
@@ -92,17 +123,17 @@ extern "C" {
 
 PAM_LIB_API int find_rpmdb_package_info(const char *name, char *version, unsigned int version_size, char *time_buf,
                                         unsigned int time_size) noexcept {
-  if (!name) return -1;
+  if (!name || !pl::rpm_linked("find_rpmdb_package_info")) return -1;
   return pl::newest_instance(RPMTAG_NAME, name, version, version_size, time_buf, time_size, name);
 }
 
 PAM_LIB_API int find_rpmdb_file_version(const char *path, char *version, unsigned int version_size) noexcept {
-  if (!path) return -1;
+  if (!path || !pl::rpm_linked("find_rpmdb_file_version")) return -1;
   return pl::newest_instance(RPMTAG_BASENAMES, path, version, version_size, nullptr, 0, nullptr);
 }
 
 PAM_LIB_API const char *readHeaderString(struct headerToken_s *header, int32_t tag) noexcept {
-  if (!header) return nullptr;
+  if (!header || !pl::rpm_linked("readHeaderString")) return nullptr;
   struct rpmtd_s td;
   // Raw: an internationalised string keeps its own type instead of being
   // looked up into a plain string; minmem: the pointer stays in the header.
@@ -113,7 +144,7 @@ PAM_LIB_API const char *readHeaderString(struct headerToken_s *header, int32_t t
 }
 
 PAM_LIB_API int rpmdb_count_packages(const char *name) noexcept {
-  if (!name) return 0;
+  if (!name || !pl::rpm_linked("rpmdb_count_packages")) return 0;
   pl::Query q(RPMTAG_NAME, name);
   return q.mi ? rpmdbGetIteratorCount(q.mi.get()) : 0;
 }

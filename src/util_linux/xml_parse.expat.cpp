@@ -13,6 +13,24 @@
 #include "common/raii.hpp"
 #include "util_linux.h"
 
+// expat comes from the host process, and a host that never parses XML does
+// not link it: in the shared library, weak references let such a host link
+// and run with -lpam_lib alone, and the parser then fails instead of
+// jumping to null.
+#if defined(PAM_LIB_WEAK_HOST_LIBS)
+#pragma weak XML_ParserCreate
+#pragma weak XML_ParserFree
+#pragma weak XML_UseParserAsHandlerArg
+#pragma weak XML_SetElementHandler
+#pragma weak XML_SetCharacterDataHandler
+#pragma weak XML_SetUserData
+#pragma weak XML_Parse
+#pragma weak XML_StopParser
+#pragma weak XML_GetCurrentLineNumber
+#pragma weak XML_GetErrorCode
+#pragma weak XML_ErrorString
+#endif
+
 namespace pl {
 namespace {
 
@@ -28,6 +46,16 @@ struct ParseState {
   bool overflow;     // a record did not fit the text buffer
 };
 static_assert(std::is_standard_layout_v<ParseState>);
+
+bool expat_linked() noexcept {
+#if !defined(PAM_LIB_WEAK_HOST_LIBS)
+  return true;
+#else
+  return XML_ParserCreate && XML_ParserFree && XML_UseParserAsHandlerArg && XML_SetElementHandler &&
+         XML_SetCharacterDataHandler && XML_SetUserData && XML_Parse && XML_StopParser &&
+         XML_GetCurrentLineNumber && XML_GetErrorCode && XML_ErrorString;
+#endif
+}
 
 ParseState *state_of(void *parser) noexcept {
   return static_cast<ParseState *>(XML_GetUserData(static_cast<XML_Parser>(parser)));
@@ -100,6 +128,10 @@ PAM_LIB_API int expat_XMLParse(const char *file, const char *const *names, int c
                                XmlRecordCallback callback, uintptr_t arg) noexcept {
   using namespace pl;
   if (!file || !record || count < 0 || (count > 0 && !names)) return -1;
+  if (!expat_linked()) {
+    log_msg(LOG_ERR, "(%s) %s:: expat is not linked into this program: cannot parse '%s'", kModule, kFunction, file);
+    return -1;
+  }
 
   UniqueFile fp(std::fopen(file, "r"));
   if (!fp) {

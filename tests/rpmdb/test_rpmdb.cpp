@@ -99,7 +99,14 @@ class RpmDb : public ::testing::Test {
 
   static bool install(const std::string &pkg, long when) {
     if (pkg.empty()) return false;
-    return run("faketime '@" + std::to_string(when) + "' rpm --dbpath " + db_ +
+    // A frozen clock ("-f" with an absolute time, read in TZ=UTC like the
+    // rest of the suite): "@T" would start a running clock at T, and a slow
+    // rpm would then stamp a later second.
+    std::time_t t = when;
+    struct tm utc;
+    char stamp[32];
+    if (!gmtime_r(&t, &utc) || std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc) == 0) return false;
+    return run("faketime -f '" + std::string(stamp) + "' rpm --dbpath " + db_ +
                " -i --justdb --nodeps --oldpackage --noscripts " + pkg);
   }
 
