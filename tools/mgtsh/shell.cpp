@@ -310,7 +310,7 @@ bool Shell::cmd_ls(const Args &a) {
     for (const auto &full : params(handle, dot)) {
       char value[DM_TEXT_SIZE] = {};
       std::string text = remote(DM_GetParam, full.c_str(), static_cast<int>(sizeof value), value, 0) == -1
-                             ? "(" + last_error() + ")"
+                             ? std::string("(") + last_error() + ")"
                              : std::string(value);
       std::printf("%s = %s\n", shown(below(full, path)).c_str(), shown(text).c_str());
     }
