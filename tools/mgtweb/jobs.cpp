@@ -43,11 +43,13 @@ std::optional<std::string> take_xml(const char *name) {
 
 }  // namespace
 
+// Made 0755, never writable by everyone: other users could plant files at
+// the library's predictable XML names.
 void ensure_xml_dir() {
   struct stat st {};
   if (stat("/mnt/temp", &st) == 0) return;
   mkdir("/mnt", 0755);
-  if (mkdir("/mnt/temp", 01777) != 0 && errno != EEXIST)
+  if (mkdir("/mnt/temp", 0755) != 0 && errno != EEXIST)
     std::fprintf(stderr, "mgtweb: cannot create /mnt/temp (%s): XML results will be lost\n", std::strerror(errno));
 }
 
