@@ -28,6 +28,15 @@ static int connect_daemon(const char *path) {
     close(sock);
     return -1;
   }
+  /* Whoever listens there must be root or this host's own user: the library
+   * checks that for client_Init, never for a socket passed to set_socket. */
+  struct ucred peer;
+  socklen_t len = sizeof peer;
+  if (getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 ||
+      (peer.uid != 0 && peer.uid != geteuid())) {
+    close(sock);
+    return -1;
+  }
   return sock;
 }
 /* guide end */

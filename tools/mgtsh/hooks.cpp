@@ -16,6 +16,7 @@
 
 #include "escape.hpp"
 #include "terminal.hpp"
+#include "../common/local_socket.hpp"
 
 namespace mgtsh {
 
@@ -112,24 +113,7 @@ int debug_hook(const char *fmt, ...) {
   return n;
 }
 
-int connect_local(const std::string &path) {
-  sockaddr_un addr{};
-  if (path.size() >= sizeof addr.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return -1;
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  if (connect(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-    int e = errno;
-    close(sock);
-    errno = e;
-    return -1;
-  }
-  return sock;
-}
+using frontend::connect_local;
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "daemon_link.hpp"
+#include "../common/local_socket.hpp"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,24 +23,7 @@ std::mutex g_lock;            // the client context is the process's, not a thre
 std::string g_socket_path;
 CommandSink *g_sink = nullptr;  // guarded by g_lock
 
-int connect_local(const std::string &path) {
-  sockaddr_un addr{};
-  if (path.size() >= sizeof addr.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return -1;
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  if (connect(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-    int e = errno;
-    close(sock);
-    errno = e;
-    return -1;
-  }
-  return sock;
-}
+using frontend::connect_local;
 
 // Every hook runs inside some request's DaemonLock.
 
