@@ -58,7 +58,7 @@ TEST(MgtwebBrowser, DrivesThePageEndToEnd) {
     setenv("TMPDIR", world.dir().c_str(), 1);
     setenv("HOME", world.dir().c_str(), 1);
     std::string node = node_path(), script = browser_dir + "/drive.mjs";
-    execl(node.c_str(), node.c_str(), "--test", "--test-reporter=spec", script.c_str(), static_cast<char *>(nullptr));
+    execl(node.c_str(), node.c_str(), "--test", script.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
   ASSERT_GT(pid, 0);
