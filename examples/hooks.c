@@ -19,18 +19,7 @@
 #include <pam_lib.h>
 #include <util_linux.h>
 
-static int connect_daemon(const char *path) {
-  struct sockaddr_un addr = {.sun_family = AF_UNIX};
-  if (strlen(path) >= sizeof addr.sun_path) return -1;
-  strcpy(addr.sun_path, path);
-  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return -1;
-  if (connect(sock, (struct sockaddr *)&addr, sizeof addr) != 0) {
-    close(sock);
-    return -1;
-  }
-  return sock;
-}
+#include "connect_daemon.h"
 
 /* guide: read-line */
 /* One line from standard input without its newline, malloc()ed, or NULL at

@@ -61,7 +61,7 @@ std::string between(const std::string &line, const std::string &open, const std:
 std::map<std::string, std::string> example_excerpts() {
   std::map<std::string, std::string> out;
   for (const auto &entry : std::filesystem::directory_iterator(source_dir() + "/examples")) {
-    if (entry.path().extension() != ".c") continue;
+    if (entry.path().extension() != ".c" && entry.path().extension() != ".h") continue;
     std::istringstream in(testsupport::read_file(entry.path()));
     std::string name, body;
     for (std::string l; std::getline(in, l);) {
