@@ -203,7 +203,11 @@ PAM_LIB_API int replace_tag_lines(const char *tag, char *const *lines, int32_t c
   }
   if (!compose(remove_cmd, [&] {
         std::string cmd = "/bin/rm -f " + pl::shell_path(path) + ".cp.*";
-        if (target != path) cmd += " " + pl::shell_path(target) + ".cp.*";
+        if (target != path) {
+          cmd += ' ';  // appended piece by piece: GCC 12 warns falsely on " " + string
+          cmd += pl::shell_path(target);
+          cmd += ".cp.*";
+        }
         return cmd;
       })) {
     fail(3);

@@ -28,7 +28,8 @@ bool StaticFiles::load(const std::string &dir) {
     std::ifstream in(it->path(), std::ios::binary);
     std::ostringstream body;
     body << in.rdbuf();
-    std::string url = "/" + fs::relative(it->path(), dir, ec).generic_string();
+    std::string url(1, '/');  // appended, not "/" + string: GCC 12 warns falsely on that
+    url += fs::relative(it->path(), dir, ec).generic_string();
     files_[url] = {type_of(it->path()), body.str()};
   }
   return files_.count("/index.html") != 0;
