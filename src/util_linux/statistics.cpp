@@ -88,11 +88,9 @@ bool used_from_available(std::string_view header, const std::vector<std::string_
     if (heads[i] != "available") continue;
     if (i + 1 >= mem.size()) return false;
     long long avail = 0;
-    if (!read_lld(mem[i + 1], avail)) {
-      used = 0;  // reads as no memory in use: reported below
-      return true;
-    }
-    used = total - avail;
+    // An unreadable figure, or one so far off that the difference overflows,
+    // reads as no memory in use: reported below.
+    if (!read_lld(mem[i + 1], avail) || __builtin_sub_overflow(total, avail, &used)) used = 0;
     return true;
   }
   return false;

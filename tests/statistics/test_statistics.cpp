@@ -109,6 +109,8 @@ TEST_F(MemUtilization, MalformedOutputs) {
       // The written rule without an "available" column: the swap row's
       // third field, here 0.
       {"h total used free\nMem: 30 25 5\nSwap: 0 0 0\n", "cannot convert used memory value: "},
+      // total - available would overflow.
+      {"h available\nMem: 300 -9223372036854775808\n", "cannot convert used memory value: "},
   };
   for (const auto &c : cases) {
     log_.clear();
