@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2046  # pkg-config output is split into words on purpose
 # Installs the build into a scratch prefix, moves the prefix, and builds and
 # runs hosts against the moved tree with pkg-config and with find_package.
 # The host linked with -lpam_lib alone makes a remote call to the installed mgtd.
@@ -27,9 +28,7 @@ export PKG_CONFIG_PATH
 printf '<list><item><name>a</name></item><item><name>b</name></item></list>\n' >"$work/items.xml"
 
 # -lpam_lib alone (pkg-config pam_lib), and pam_lib-xml, which brings expat.
-# shellcheck disable=SC2046
 cc "$hosts/remote.c" -o "$work/remote_pc" $(pkg-config --cflags --libs pam_lib) -Wl,-rpath,"$libdir"
-# shellcheck disable=SC2046
 cc "$hosts/xml.c" -o "$work/xml_pc" $(pkg-config --cflags --libs pam_lib-xml) -Wl,-rpath,"$libdir"
 "$work/xml_pc" "$work/items.xml" || fail "the pam_lib-xml host could not parse: $?"
 
