@@ -1,6 +1,5 @@
 /* A host that uses the XML parser links pam_lib-xml / pam_lib::xml, which
  * bring expat: the file at argv[1] holds two <item> records. */
-#include <stdint.h>
 #include <util_linux.h>
 
 static int count(XmlParseCtx *ctx, uintptr_t arg) {
