@@ -1,200 +1,325 @@
-// The exchange end to end against the scripted daemon peer.
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
+// The exchange against a scripted daemon: one table of scenarios (frames
+// in; result, out-item, hook events, syslog, stdout expected), each played
+// with and without a time-out, and again with the daemon trickling its
+// frames while timer signals interrupt every wait; a second call then shows
+// the connection is still in step. Then the frame limit, connecting, and
+// the attacks on the shared directory.
+#include <arpa/inet.h>
+#include <climits>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include "common.hpp"
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 
-namespace exchange_test {
+#include "exchange/exchange_env.hpp"
+#include "pam_lib/message.hpp"
+#include "pam_lib/wire.hpp"
+
 namespace {
 
-using testsupport::PeerConn;
 using testsupport::bytes_of;
+using testsupport::make_frame;
+using testsupport::PeerConn;
+using xenv::report;
+using xenv::seen;
 
-// A small call: one integer in, one 4-byte out item.
-MSG *small_call(int32_t in, int32_t *out, uint32_t opcode = 14) {
-  MSG *m = CreateMsg(opcode);
-  AddIntToMsg(m, in);
-  AddPtrToMsg(m, 4, out);
-  return m;
+const std::string kNul(1, '\0');
+constexpr int kSkip = INT_MIN;
+
+struct Row {
+  const char *name;
+  std::function<void(PeerConn &)> script;
+  int result;
+  int32_t out = -7;                      // the out-item after the call
+  std::vector<std::string> events = {};
+  std::vector<std::string> logs = {};    // syslog lines expected (substrings)
+  int reconnects = 0;
+  int after = 99;                        // the next call's result (kSkip: not made)
+  int err = 0;
+  std::vector<std::string> inputs = {};  // input replies the daemon got
+  std::string xml = "stale";             // the XML file afterwards
+  std::string printed = "";              // stdout
+  int timeout = -1;                      // forced time-out
+  bool bare = false;                     // no host hooks
+};
+
+const std::string kBig = [] {
+  std::string s(10000, '\0');
+  for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>('a' + i % 26);
+  return s;
+}();
+
+const std::vector<Row> &rows() {
+  static const std::vector<Row> all = {
+      {"RoundTrip", [](PeerConn &c) { auto r = c.read_request(); c.send_result(7, bytes_of(r->items[0].as_int() * 2), 0, 33); },
+       7, 42, {}, {}, 0, 99, 33},
+      {"FailureDecodesNothing", [](PeerConn &c) { c.read_request(); c.send_result(-1, bytes_of(99), 0, 12); }, -1, -7, {}, {}, 0, 99, 12},
+      {"InvokeError", [](PeerConn &c) { c.read_request(); c.send_result(5, bytes_of(1), 3, 13); }, -1, -7, {}, {"invoke error:3"}, 0, 99, 13},
+      {"ShortResultData", [](PeerConn &c) { c.read_request(); c.send_result(5, "ab", 0, 14); },
+       -1, -7, {}, {report("err == ERROR", "handle_cmd_result", 350)}, 0, 99, 14},
+      {"PrintFramesShareOnePipe", [](PeerConn &c) {
+         c.read_request();
+         for (auto t : {"hello ", "world"}) c.send_frame(REPLY_PRINT, t);
+         c.send_frame(REPLY_PRINT_END, "");
+         c.send_frame(REPLY_PRINT, "again");
+         c.send_result(3, bytes_of(1));
+       }, 3, 1, {"print+:hello ", "print:world", "print+:again"}},
+      {"XmlStreamsIntoTheFile", [](PeerConn &c) {
+         c.read_request();
+         c.send_frame(REPLY_XML, kBig);
+         c.send_frame(REPLY_XML, "<end/>");
+         c.send_result(0, bytes_of(2));
+       }, 0, 2, {}, {}, 0, 99, 0, {}, kBig + "<end/>"},
+      {"InputAnswered", [](PeerConn &c) {
+         c.read_request();
+         c.send_frame(REPLY_INPUT, "Name? " + kNul, 17);
+         c.read_input_reply();
+         c.send_frame(REPLY_INPUT, "Again? " + kNul, 18);
+         c.read_input_reply();
+         c.send_result(0, bytes_of(3));
+       }, 0, 3, {"prompt:Name? :17", "prompt:Again? :18"}, {}, 0, 99, 0, {"admin" + kNul, kNul}},
+      {"TextsEndAtTheChunkEnd", [](PeerConn &c) {
+         c.read_request();
+         c.send_frame(REPLY_INPUT, std::string(SERVER_BUFFER_SIZE, 'P'));
+         c.read_input_reply();
+         c.send_frame(REPLY_RUN_CMD, "ls -l");
+         c.send_frame(REPLY_RUN_CMD, std::string("date\0junk", 9));
+         c.send_result(0, bytes_of(4));
+       }, 0, 4, {"prompt:" + std::string(SERVER_BUFFER_SIZE, 'P') + ":0", "cmd:ls -l", "cmd:date"}, {}, 0, 99, 0, {"admin" + kNul}},
+      {"LongPromptAnsweredOnce", [](PeerConn &c) {
+         c.read_request();
+         c.send_frame(REPLY_INPUT, "Long? " + kNul + std::string(6000, 'Q'));
+         c.read_input_reply();
+         c.send_result(9, bytes_of(5));
+       }, 9, 5, {"prompt:Long? :0"}, {}, 0, 99, 0, {"admin" + kNul}},
+      // Cut at 4096 bytes the second would run "rm -rf /tmp/x": a command
+      // longer than a chunk never runs, one ended inside the chunk does.
+      {"OverLongCommandNeverRunCut", [](PeerConn &c) {
+         c.read_request();
+         c.send_frame(REPLY_RUN_CMD, std::string(5000, 'x'));
+         c.send_frame(REPLY_RUN_CMD, "rm -rf /tmp/x" + std::string(SERVER_BUFFER_SIZE - 13, ' ') + "-no");
+         c.send_frame(REPLY_RUN_CMD, "date" + kNul + std::string(4996, 'j'));
+         c.send_result(6, bytes_of(6));
+       }, 6, 6, {"debug:%d:client- command of %d bytes is too long, not run\n",
+                 "debug:%d:client- command of %d bytes is too long, not run\n", "cmd:date"}},
+      {"WithoutHooks", [](PeerConn &c) {
+         c.read_request();
+         c.send_frame(REPLY_PRINT, "text");
+         c.send_frame(REPLY_PRINT_END, "");
+         c.send_frame(REPLY_RUN_CMD, "reboot" + kNul);
+         c.send_frame(REPLY_INPUT, "? " + kNul);
+         c.read_input_reply();
+         c.send_result(2, bytes_of(7));
+       }, 2, 7, {}, {}, 0, 99, 0, {kNul}, "stale", "", -1, true},
+      {"UnknownFramesPrintedAndPassedOver", [](PeerConn &c) {
+         c.read_request();
+         c.send_frame(9, "xyz");
+         c.send_frame(77, std::string(6000, 'z'));
+         c.send_result(6, bytes_of(8));
+       }, 6, 8, {}, {}, 0, 99, 0, {}, "stale", "recieved bad header 9\nrecieved bad header 77\n"},
+      {"StrayAndStaleFramesPassedOver", [](PeerConn &c) {
+         c.read_request();
+         c.send_raw(make_frame(REPLY_RESULT, c.seq() - 1, "", 1) + make_frame(REPLY_RESULT, c.seq() + 1, "", 2) +
+                    make_frame(REPLY_RESULT, c.seq(), "", 3, 0, 0, 0x12345678) + make_frame(REPLY_PRINT, c.seq() + 7, ""));
+         c.send_result(8, bytes_of(64));
+       }, 8, 64},
+      // One byte of a long frame comes first: the items need all of them.
+      {"LongResultInPieces", [](PeerConn &c) {
+         c.read_request();
+         const std::string f = make_frame(REPLY_RESULT, c.seq(), bytes_of(11) + std::string(5996, 'r'), 1);
+         c.send_raw(f.substr(0, 49));
+         c.stall(20);
+         c.send_raw(f.substr(49));
+       }, 1, 11},
+      {"TimeOut", [](PeerConn &c) { c.read_request(); c.send_frame(REPLY_PRINT, "working"); c.stall(400); },
+       -1, -7, {"print+:working"}, {report("len <=0", "get_rcv_header", 459), report("err == ERROR", "get_rcv_buf", 485)},
+       1, kSkip, 0, {}, "stale", "", 100},
+      {"ClosedMidFrame", [](PeerConn &c) { c.read_request(); c.send_raw(make_frame(REPLY_RESULT, c.seq(), std::string(100, 'd')).substr(0, 60)); c.close(); },
+       -1, -7, {}, {report("len <= 0", "get_rcv_buf", 499)}, 1, -1},
+      {"LongFrameCutAfterItsHeader", [](PeerConn &c) { c.read_request(); c.send_raw(make_frame(REPLY_XML, c.seq(), std::string(9000, 'x')).substr(0, 48)); c.close(); },
+       -1, -7, {}, {report("len <= 0", "get_rcv_buf", 507)}, 1, -1},
+      {"InputReplyCannotBeSent", [](PeerConn &c) {
+         c.read_request();
+         ::shutdown(c.fd(), SHUT_RD);
+         c.send_frame(REPLY_INPUT, "? " + kNul);
+         c.send_result(2, bytes_of(4));
+       }, 2, 4, {"prompt:? :0"}, {report("err == ERROR", "get_input_line", 544)}, 0, -1},
+  };
+  return all;
 }
 
-std::string trace(const char *fmt, int sock, uint32_t seq) {
-  char buf[128];
-  std::snprintf(buf, sizeof buf, fmt, sock, static_cast<int>(seq));
-  return buf;
-}
+// Mode bit 0: a time-out; bit 1: trickled frames and timer signals.
+class Exchange : public xenv::Test, public ::testing::WithParamInterface<std::pair<size_t, int>> {};
 
-TEST_F(ExchangeTest, SmallCallRoundTrip) {
-  testsupport::Peer peer([](PeerConn &c) {
-    auto r = c.read_request();
-    ASSERT_TRUE(r);
-    c.send_result(7, bytes_of(int32_t{r->items[0].as_int() * 2}), 0, 33);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
+// SIGALRM every 300 us while alive, its handler installed without
+// SA_RESTART: interrupted calls fail with EINTR. The handler stays for
+// signals still on their way.
+struct TimerSignals {
+  explicit TimerSignals(bool on) : on(on) {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGALRM, &sa, nullptr);
+    itimerval it{{0, 300}, {0, 300}};
+    if (on) setitimer(ITIMER_REAL, &it, nullptr);
+  }
+  ~TimerSignals() {
+    itimerval off{};
+    if (on) setitimer(ITIMER_REAL, &off, nullptr);
+  }
+  bool on;
+};
+
+TEST_P(Exchange, Scenario) {
+  const Row &row = rows()[GetParam().first];
+  const int mode = GetParam().second;
+  testsupport::Peer peer([&](PeerConn &c) {
+    row.script(c);
+    testsupport::Peer::serve([](const testsupport::Request &) { return testsupport::Result{99, bytes_of(5), 0, 0}; })(c);
+  }, 10000, mode & 2 ? 700 : 0);
+  if (row.bare) pl::testing::reset_client_context();
+  pl::g_ctx.timeout = row.timeout >= 0 ? row.timeout : (mode & 1) * 1500;
   set_privelege(2);
   set_uid(500);
-  const uint32_t seq = pl::testing::next_sequence();
-  int32_t out = 0;
-  EXPECT_EQ(SendAndRcv(small_call(21, &out)), 7);
-  EXPECT_EQ(out, 42);
-  EXPECT_EQ(get_err(), 33);
-  peer.join();
-  auto reqs = peer.requests();
-  ASSERT_EQ(reqs.size(), 1u);
-  EXPECT_EQ(reqs[0].hdr.seq, seq);
-  EXPECT_EQ(reqs[0].hdr.opcode, 14u);
-  EXPECT_EQ(reqs[0].hdr.privilege, 2);
-  EXPECT_EQ(reqs[0].hdr.uid, 500);
-  EXPECT_EQ(reqs[0].hdr.total_len, 68u);  // 56 + 7 + 3, filled
-  ASSERT_TRUE(reqs[0].well_formed);
-  ASSERT_EQ(reqs[0].items.size(), 2u);
-  EXPECT_EQ(reqs[0].items[1].kind, ITEM_PTR);
-  EXPECT_EQ(reqs[0].items[1].size, 4);
-  const int s = peer.client_fd();
-  EXPECT_EQ(hooks().debug, (std::vector<std::string>{trace("%d: client -send %d\n", s, seq),
-                                                      trace("%d:client- recieve %d\n", s, seq)}));
-  EXPECT_EQ(hooks().reconnects, 0);
-  EXPECT_EQ(pl::testing::next_sequence(), seq + 1);
-}
-
-TEST_F(ExchangeTest, SequenceCounterWraps) {
-  testsupport::Peer peer(testsupport::Peer::serve(
-      [](const testsupport::Request &) { return testsupport::Result{0, bytes_of(int32_t{1})}; }));
   set_socket(peer.client_fd());
-  pl::testing::set_next_sequence(0xFFFFFFFFu);
-  int32_t out;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 0);
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 0);
+  const std::string xml_file = GetXMLFileName();
+  EXPECT_EQ(xml_file, xml_base_ + "." + std::to_string(getpid()) + "_" + std::to_string(peer.client_fd()));
+  testsupport::write_file(xml_file, "stale");
+  const uint32_t seq = pl::testing::next_sequence();
+  testsupport::SyslogCapture cap;
+  int32_t v = -7;
+  {
+    TimerSignals timer(mode & 2);
+    testsupport::FdCapture out(1);
+    EXPECT_EQ(xenv::small_call(21, &v), row.result);
+    EXPECT_EQ(out.finish(), row.printed);
+  }
+  EXPECT_EQ(v, row.out);
+  EXPECT_EQ(get_err(), row.err);
+  EXPECT_EQ(seen().events, row.events);
+  for (const auto &l : row.logs) EXPECT_TRUE(cap.contains_substr(l)) << l << " not in:\n" << cap.dump();
+  EXPECT_TRUE(!row.logs.empty() || cap.lines().empty()) << cap.dump();
+  EXPECT_EQ(seen().reconnects, row.reconnects);
+  EXPECT_TRUE(testsupport::read_file(xml_file) == row.xml);
+  const std::string s = std::to_string(peer.client_fd()), n = std::to_string(seq) + "\n";
+  EXPECT_TRUE(row.bare || seen().traces.front() == s + ": client -send " + n);
+  EXPECT_TRUE(row.bare || seen().traces.back() == s + (row.reconnects ? ":client-recieve failed " : ":client- recieve ") + n);
+  EXPECT_TRUE(row.after == kSkip || xenv::small_call(1, &v) == row.after);
+  EXPECT_EQ(pl::testing::next_sequence(), seq + (row.after != kSkip ? 2 : 1));
   peer.close_client();
   peer.join();
-  auto reqs = peer.requests();
-  ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(reqs[0].hdr.seq, 0xFFFFFFFFu);
-  EXPECT_EQ(reqs[1].hdr.seq, 0u);
+  EXPECT_EQ(peer.input_replies(), row.inputs);
+  const auto reqs = peer.requests();
+  ASSERT_GE(reqs.size(), 1u);
+  const auto &h = reqs[0].hdr;
+  EXPECT_EQ(std::vector<uint32_t>({h.hdr_len, h.seq, h.total_len, h.opcode, h.magic}), std::vector<uint32_t>({56, seq, 68, 14, MSG_MAGIC}));
+  EXPECT_EQ(std::vector<int>({h.item_count, h.privilege, h.uid, h.client_id}), std::vector<int>({2, 2, 500, 0}));
+  ASSERT_EQ(reqs[0].items.size(), 2u);
+  EXPECT_EQ(reqs[0].items[0].as_int(), 21);
+  EXPECT_EQ(std::vector<int>({reqs[0].items[1].kind, reqs[0].items[1].size}), std::vector<int>({ITEM_PTR, 4}));
 }
 
-TEST_F(ExchangeTest, NoSocketFailsAtOnce) {
-  install_hooks();
-  const uint32_t seq = pl::testing::next_sequence();
-  int32_t out = 5;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), -1);
-  EXPECT_EQ(out, 5);
-  EXPECT_EQ(hooks().debug, (std::vector<std::string>{trace("%d:client-recieve failed %d\n", -1, seq)}));
-  EXPECT_EQ(hooks().reconnects, 1);
-  EXPECT_NE(hooks().reconnect_msg, nullptr);
-  EXPECT_EQ(pl::testing::next_sequence(), seq + 1);  // the number is used up
+// A forced time-out never meets the signals: each interrupted wait starts it afresh.
+std::vector<std::pair<size_t, int>> modes() {
+  std::vector<std::pair<size_t, int>> all;
+  for (size_t r = 0; r < rows().size(); ++r)
+    for (int mode = 0; mode < (rows()[r].timeout >= 0 ? 1 : 4); ++mode) all.emplace_back(r, mode);
+  return all;
 }
+const char *const kModes[] = {"", "_timed", "_signals", "_timed_signals"};
+INSTANTIATE_TEST_SUITE_P(Rows, Exchange, ::testing::ValuesIn(modes()),
+                         [](const auto &i) { return rows()[i.param.first].name + std::string(kModes[i.param.second]); });
 
-TEST_F(ExchangeTest, ResultWordsAndErrors) {
-  testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_result(-1, bytes_of(int32_t{99}), 0, 12);  // failure: nothing decoded
-    c.read_request();
-    c.send_result(5, "", 3, 13);                      // invoke error
-    c.read_request();
-    c.send_result(5, "ab", 0, 14);                    // too short for the out item
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  int32_t out = 1;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), -1);
-  EXPECT_EQ(out, 1);
-  EXPECT_EQ(get_err(), 12);
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), -1);
-  EXPECT_EQ(get_err(), 13);
-  EXPECT_TRUE(cap.contains(LOG_USER | LOG_ERR, "invoke error:3")) << cap.dump();
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), -1);
-  EXPECT_EQ(get_err(), 14);
-  EXPECT_REPORT(cap, "err == ERROR", "pam_lib", "handle_cmd_result", 350);
-  EXPECT_EQ(hooks().reconnects, 0);  // results, not exchange failures
-}
+using ExchangeTest = xenv::Test;
 
-TEST_F(ExchangeTest, PrintFramesShareThePipeSlot) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_PRINT, "hello ");
-    c.send_frame(REPLY_PRINT, "world");
-    c.send_frame(REPLY_PRINT_END, "");
-    c.send_frame(REPLY_PRINT, "again");
-    c.send_result(3);
-  });
-  install_hooks();
-  const std::string out_file = tmp_.file("printed");
-  hooks().pipe_command = "cat >> " + out_file;
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 3);
-  EXPECT_EQ(hooks().printed, (std::vector<std::string>{"hello ", "world", "again"}));
-  ASSERT_EQ(hooks().slots.size(), 3u);
-  EXPECT_EQ(hooks().slots[0], hooks().slots[1]);
-  // The end frame emptied the slot (a new pipe for "again"); both pipes were
-  // closed, the second at the end of the exchange (pclose waits for cat).
-  EXPECT_EQ(hooks().slots[1], hooks().slots[2]);
-  EXPECT_EQ(hooks().slot_empty, (std::vector<bool>{true, false, true}));
-  EXPECT_EQ(testsupport::read_file(out_file), "hello worldagain");
-}
-
-TEST_F(ExchangeTest, PrintWithoutHookIsDropped) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_PRINT, "text");
-    c.send_frame(REPLY_PRINT_END, "");
-    c.send_result(0);
-  });
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-}
-
-TEST_F(ExchangeTest, XmlFramesStreamIntoTheFile) {
-  std::string payload(10000, '\0');
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
-  testsupport::Peer peer([&](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_XML, payload);
-    c.send_frame(REPLY_XML, "<end/>");
-    c.send_result(0);
-  });
-  set_socket(peer.client_fd());
-  const std::string name = xml_base_ + "." + std::to_string(getpid()) + "_" +
-                           std::to_string(peer.client_fd());
-  testsupport::write_file(name, "old content that must go away");
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  EXPECT_EQ(GetXMLFileName(), name);
-  EXPECT_EQ(testsupport::read_file(name), payload + "<end/>");
-  // The stream is closed: no descriptor of this process refers to the file.
-  for (int fd = 0; fd < 1024; ++fd) {
-    char link[64], target[512];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n > 0) {
-      EXPECT_NE(std::string(target, static_cast<size_t>(n)), name);
+// 4096 bytes is the largest frame; each kind of item that overflows it is
+// refused with its own report, and nothing is sent.
+TEST_F(ExchangeTest, FrameLimit) {
+  const std::string s4036(4036, 's'), s4037(4037, 's'), a4035(4035, 'a');
+  struct Case { std::function<void(MSG *)> add; int size; int line; } cases[] = {
+      {[&](MSG *m) { AddStrToMsg(m, s4036.c_str()); }, 4096, 0},
+      {[&](MSG *m) { AddStrToMsg(m, s4037.c_str()); }, 0, 272},
+      {[&](MSG *m) { AddCArrayToMsg(m, 4030, a4035.data()), AddIntToMsg(m, 1); }, 4096, 0},
+      {[&](MSG *m) { AddCArrayToMsg(m, 4030, a4035.data()), AddIntToMsg(m, 1), AddIntToMsg(m, 2); }, 0, 262},
+      {[&](MSG *m) { AddArrayToMsg(m, 4035, const_cast<char *>(a4035.data())), AddPtrToMsg(m, 4, nullptr); }, 0, 282},
+      {[&](MSG *m) { AddCArrayToMsg(m, -5, "x"); }, 0, 272},
+      {[&](MSG *m) { AddCArrayToMsg(m, 10, nullptr); }, 0, 0},
+  };
+  for (const auto &c : cases) {
+    testsupport::SyslogCapture cap;
+    MSG *m = CreateMsg(1);
+    c.add(m);
+    unsigned char buf[SERVER_BUFFER_SIZE + 16];
+    std::memset(buf, 0xEE, sizeof buf);
+    EXPECT_EQ(pl::PrepareSendMsg(m, buf, 0), c.size);
+    EXPECT_EQ(buf[SERVER_BUFFER_SIZE], 0xEE) << "wrote past the frame";
+    const char *cond = c.line == 282 ? "len + 3 > SERVER_BUFFER_SIZE" : "len + 3 + info->size > SERVER_BUFFER_SIZE";
+    if (c.line) {
+      EXPECT_REPORT(cap, cond, "pam_lib", "PrepareSendMsg", c.line);
+    } else {
+      EXPECT_EQ(cap.dump(), "");
     }
+    std::free(m);
   }
 }
 
-TEST_F(ExchangeTest, XmlFileThatCannotBeOpenedIsSkipped) {
-  const std::string base = tmp_.file("missing-dir/xml");
-  pl::testing::set_xml_base(base.c_str());
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_XML, "<a/>");
-    c.send_frame(REPLY_XML, "<b/>");
-    c.send_result(4);
-  });
-  set_socket(peer.client_fd());
+TEST_F(ExchangeTest, NothingSentIsAFailedExchange) {
+  testsupport::Peer peer([](PeerConn &) {});
   testsupport::SyslogCapture cap;
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 4);
-  EXPECT_TRUE(cap.lines().empty()) << cap.dump();
+  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);  // no socket
+  set_socket(peer.client_fd());
+  MSG *m = CreateMsg(1);
+  AddStrToMsg(m, std::string(4037, 'b').c_str());
+  EXPECT_EQ(SendAndRcv(m), -1);
+  EXPECT_REPORT(cap, "len == 0", "pam_lib", "SendAndRcvSocketWithTimeout", 600);
+  m = CreateMsg(1);
+  {
+    testsupport::AllocFailure fail(0);
+    EXPECT_EQ(SendAndRcv(m), -1);
+  }
+  EXPECT_REPORT(cap, "buf == NULL", "pam_lib", "SendAndRcvSocketWithTimeout", 598);
+  EXPECT_EQ(seen().reconnects, 3);
+  peer.close_client();
+  peer.join();
+  EXPECT_TRUE(peer.requests().empty());
 }
 
+// A daemon that went away gives -1 and errno EPIPE, never SIGPIPE.
+TEST_F(ExchangeTest, DaemonGone) {
+  testsupport::Peer peer([](PeerConn &c) { c.close(); });
+  peer.join();
+  set_socket(peer.client_fd());
+  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);
+  EXPECT_EQ(timed_send(peer.client_fd(), "x", 0, 0, 100), 0);
+  EXPECT_EQ(timed_send(peer.client_fd(), "x", 0, 0, 0), -1);
+  EXPECT_EQ(errno, EPIPE);
+  pl::g_ctx.timeout = 200;
+  testsupport::SyslogCapture cap;
+  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);
+  EXPECT_TRUE(cap.contains_substr("send fail " + std::to_string(EPIPE))) << cap.dump();
+  EXPECT_EQ(seen().reconnects, 2);
+}
+
+TEST_F(ExchangeTest, TimedSendIsBoundedByOneTimeOut) {
+  testsupport::Peer peer([](PeerConn &c) { c.stall(2000); });
+  const std::string data(8 << 20, 'q');  // more than the socket buffers hold
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(timed_send(peer.client_fd(), data.data(), static_cast<int>(data.size()), 0, 150), 0);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_GE(ms, 140);
+  EXPECT_LT(ms, 1500);
+}
+
+// The daemon's paths lie in a shared directory: another user may plant a
+// symlink or a hard link at the XML name, or listen there first.
 TEST_F(ExchangeTest, LinksPlantedAtTheXmlNameAreNotWrittenThrough) {
-  // Another user places a symlink or a hard link to a file of root's at the
-  // predictable name: the output is dropped and the file stays as it was.
   const std::string victim = tmp_.file("victim");
   for (auto plant : {&symlink, &link}) {
     testsupport::write_file(victim, "precious");
@@ -204,294 +329,97 @@ TEST_F(ExchangeTest, LinksPlantedAtTheXmlNameAreNotWrittenThrough) {
       c.send_result(4);
     });
     set_socket(peer.client_fd());
-    const std::string name = GetXMLFileName();
-    ASSERT_EQ(plant(victim.c_str(), name.c_str()), 0);
+    ASSERT_EQ(plant(victim.c_str(), GetXMLFileName()), 0);
     EXPECT_EQ(SendAndRcv(CreateMsg(1)), 4);
     EXPECT_EQ(testsupport::read_file(victim), "precious");
-    unlink(name.c_str());
+    unlink(GetXMLFileName());
   }
 }
 
-TEST_F(ExchangeTest, XmlFileNameFormat) {
-  pl::testing::set_xml_base(nullptr);
-  set_socket(5);
-  EXPECT_EQ(std::string(GetXMLFileName()), "/mnt/temp/xml." + std::to_string(getpid()) + "_5");
-  char *first = GetXMLFileName();
-  set_socket(-1);
-  EXPECT_EQ(GetXMLFileName(), first);  // one buffer, rewritten
-  EXPECT_EQ(std::string(first), "/mnt/temp/xml." + std::to_string(getpid()) + "_-1");
+// A socket bound at a local path; nobody accepts: the kernel completes
+// the connects.
+int bound_at(const std::string &path) {
+  sockaddr_un a{AF_UNIX, {}};
+  path.copy(a.sun_path, sizeof a.sun_path - 1);
+  const int l = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? l : -1;
 }
 
-TEST_F(ExchangeTest, InputRequestsAreAnswered) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string("Name? ") + '\0', 17);
-    c.read_input_reply();
-    c.send_frame(REPLY_INPUT, std::string("Again? ") + '\0', 18);
-    c.read_input_reply();
-    c.send_result(0);
-  });
-  set_socket(peer.client_fd());
-  // The second prompt is answered with NULL: an empty line.
-  struct Flip {
-    static char *hook(const char *prompt, int value) {
-      hooks().prompts.emplace_back(prompt, value);
-      return hooks().prompts.size() == 1 ? strdup("admin") : nullptr;
+TEST_F(ExchangeTest, ClientInit) {
+  const std::string primary = tmp_.file("mgtd1"), fallback = tmp_.file("mgtd");
+  pl::testing::set_endpoints(primary.c_str(), fallback.c_str(), 0);
+  EXPECT_EQ(std::vector<int>({client_Init(), client_Init_with_timeout(0), client_Init_with_timeout(200)}), std::vector<int>(3, -1));
+  EXPECT_EQ(seen().events, std::vector<std::string>{"debug:%d:Error connecting %d - %s\n"});
+  using Way = std::tuple<std::string, int, int>;  // listener, protocol, time-out (-1: client_Init)
+  for (const auto &[path, protocol, timeout] : {Way{fallback, 0, -1}, Way{primary, 1, -1}, Way{primary, 1, 0}, Way{primary, 1, 500}}) {
+    const int l = bound_at(path);
+    ASSERT_EQ(listen(l, 4), 0);
+    const int s = timeout < 0 ? client_Init() : client_Init_with_timeout(timeout);
+    EXPECT_GE(s, 0);
+    EXPECT_EQ(get_client_protocol(), protocol);
+    EXPECT_EQ(fcntl(s, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_TRUE(fcntl(s, F_GETFD) & FD_CLOEXEC);
+    close(s);
+    close(l);
+    unlink(path.c_str());
+  }
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  const int l = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&a), len) | listen(l, 4) | getsockname(l, reinterpret_cast<sockaddr *>(&a), &len), 0);
+  pl::testing::set_endpoints(nullptr, nullptr, ntohs(a.sin_port));
+  EXPECT_EQ(client_Init_External("not-an-address", 700), -1);
+  for (int timeout : {0, 2000}) {
+    const int s = client_Init_External("127.0.0.1", timeout);
+    EXPECT_GE(s, 0);
+    EXPECT_EQ(pl::g_ctx.timeout, timeout);
+    close(s);
+  }
+  close(l);
+}
+
+// Another local user binds the daemon's paths first and answers with a
+// command for the host to run; forked so that it listens as uid 65534 (the
+// kernel records the listener's credentials at listen()).
+TEST_F(ExchangeTest, PeerOfAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to listen as another uid (65534)";
+  const std::string paths[] = {tmp_.file("mgtd1"), tmp_.file("mgtd")}, pwn = tmp_.file("pwned");
+  pl::testing::set_endpoints(paths[0].c_str(), paths[1].c_str(), 0);
+  const std::string reply = make_frame(REPLY_RUN_CMD, 77, "touch " + pwn + kNul) + make_frame(REPLY_RESULT, 77, "", 5);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<pollfd> fds = {{bound_at(paths[0]), POLLIN, 0}, {bound_at(paths[1]), POLLIN, 0}};
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    for (auto &f : fds) listen(f.fd, 8);
+    (void)!write(ready[1], "x", 1);
+    for (;;) {
+      poll(fds.data(), fds.size(), -1);
+      for (auto &f : fds)
+        if (int c = (f.revents & POLLIN) ? accept(f.fd, nullptr, nullptr) : -1; c >= 0) (void)!send(c, reply.data(), reply.size(), 0);
     }
-  };
-  set_get_input_func(Flip::hook);
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  peer.join();
-  EXPECT_EQ(hooks().prompts,
-            (std::vector<std::pair<std::string, int>>{{"Name? ", 17}, {"Again? ", 18}}));
-  EXPECT_EQ(peer.input_replies(),
-            (std::vector<std::string>{std::string("admin") + '\0', std::string(1, '\0')}));
-}
-
-TEST_F(ExchangeTest, InputWithoutHookSendsAnEmptyLine) {
-  std::string raw;
-  testsupport::Peer peer([&](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string("? ") + '\0');
-    raw = c.read_bytes(5).value_or("");
-    c.send_result(0);
-  });
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  peer.join();
-  EXPECT_EQ(raw, bytes_of(int32_t{1}) + std::string(1, '\0'));
-}
-
-TEST_F(ExchangeTest, PromptAndCommandEndAtTheChunkEnd) {
-  const std::string long_prompt(SERVER_BUFFER_SIZE, 'P');  // no NUL at all
-  testsupport::Peer peer([&](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, long_prompt);
-    c.read_input_reply();
-    c.send_frame(REPLY_RUN_CMD, "ls -l");                   // no NUL
-    c.send_frame(REPLY_RUN_CMD, std::string("date\0junk", 9));
-    c.send_result(0);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  ASSERT_EQ(hooks().prompts.size(), 1u);
-  EXPECT_EQ(hooks().prompts[0].first, long_prompt);
-  EXPECT_EQ(hooks().commands, (std::vector<std::string>{"ls -l", "date"}));
-}
-
-TEST_F(ExchangeTest, LongPromptIsAnsweredOnce) {
-  // A prompt frame longer than one chunk still gets exactly one input reply.
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string(6000, 'Q'));
-    c.read_input_reply();
-    c.send_result(9);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 9);
-  peer.join();
-  EXPECT_EQ(hooks().prompts.size(), 1u);
-  EXPECT_EQ(peer.input_replies().size(), 1u);
-}
-
-TEST_F(ExchangeTest, OverLongCommandIsNeverRunCut) {
-  // Cut at 4096 bytes, the first command would run "rm -rf /tmp/x" instead
-  // of a harmless longer one; a NUL inside the first chunk ends it in time.
-  const std::string cut = "rm -rf /tmp/x" + std::string(SERVER_BUFFER_SIZE - 13, ' ') + "-not-this";
-  const std::string ended = "date" + std::string(1, '\0') + std::string(4996, 'j');
-  testsupport::Peer peer([&](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_RUN_CMD, std::string(5000, 'x'));
-    c.send_frame(REPLY_RUN_CMD, cut);
-    c.send_frame(REPLY_RUN_CMD, ended);
-    c.send_result(6);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 6);
-  EXPECT_EQ(hooks().commands, std::vector<std::string>{"date"});
-  const std::string skipped = std::to_string(peer.client_fd()) + ":client- command of ";
-  EXPECT_EQ(std::count_if(hooks().debug.begin(), hooks().debug.end(),
-                          [&](const std::string &d) { return d.rfind(skipped, 0) == 0; }),
-            2) << testing::PrintToString(hooks().debug);
-}
-
-TEST_F(ExchangeTest, RunCommandWithoutHookDoesNothing) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_RUN_CMD, std::string("reboot") + '\0');
-    c.send_result(2);
-  });
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 2);
-}
-
-TEST_F(ExchangeTest, InputReplyIsSentWholeOnANonBlockingSocket) {
-  const std::string line(300000, 'x');
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string("big? ") + '\0');
-    c.stall(50);  // the kernel takes the reply in pieces meanwhile
-    c.read_input_reply();
-    c.send_result(0);
-  });
-  install_hooks();
-  hooks().input_answer = line;
-  int fd = peer.client_fd();
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  set_socket(fd);
-  pl::g_ctx.timeout = 5000;
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  peer.join();
-  ASSERT_EQ(peer.input_replies().size(), 1u);
-  EXPECT_EQ(peer.input_replies()[0], line + '\0');
-}
-
-TEST_F(ExchangeTest, InputReplyFailures) {
-  testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string("? ") + '\0');  // its reply cannot be allocated
-    c.send_result(1);
-    c.read_request();
-    ::shutdown(c.fd(), SHUT_RD);                           // its reply cannot be sent
-    c.send_frame(REPLY_INPUT, std::string("? ") + '\0');
-    c.send_result(2);
-  });
-  set_socket(peer.client_fd());
-  {
-    MSG *m = CreateMsg(1);
-    testsupport::AllocFailure fail(1);  // the exchange buffer, then nothing
-    EXPECT_EQ(SendAndRcv(m), 1);
   }
-  EXPECT_REPORT(cap, "line_input == NULL", "pam_lib", "get_input_line", 540);
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 2);
-  EXPECT_REPORT(cap, "err == ERROR", "pam_lib", "get_input_line", 544);
-}
-
-TEST_F(ExchangeTest, UnknownFrameTypeIsPrintedAndPassedOver) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(9, "xyz");
-    c.send_frame(77, std::string(6000, 'z'));  // long body: dropped whole
-    c.send_result(6);
-  });
-  set_socket(peer.client_fd());
-  testsupport::FdCapture out(1);
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 6);
-  EXPECT_EQ(out.finish(), "recieved bad header 9\nrecieved bad header 77\n");
-}
-
-TEST_F(ExchangeTest, StrayAndStaleFramesArePassedOver) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    testsupport::FrameHeader stale;
-    stale.seq = c.seq() - 1;
-    c.send_raw(testsupport::encode_frame(stale, ""));
-    testsupport::FrameHeader bad_magic;
-    bad_magic.seq = c.seq();
-    bad_magic.magic = 0x12345678;
-    c.send_raw(testsupport::encode_frame(bad_magic, ""));
-    c.send_result(8, bytes_of(int32_t{64}));
-  });
-  set_socket(peer.client_fd());
-  int32_t out = 0;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 8);
-  EXPECT_EQ(out, 64);
-}
-
-TEST_F(ExchangeTest, LongResultFrameKeepsTheConnectionInStep) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    std::string data = bytes_of(int32_t{11}) + std::string(5996, 'r');  // 6000 bytes
-    // In pieces, so the first receive may return less than the items need.
-    std::string frame = testsupport::make_frame(REPLY_RESULT, c.seq(), data, 1);
-    c.send_raw(frame.substr(0, 50));
-    c.stall(20);
-    c.send_raw(frame.substr(50));
-    c.read_request();
-    c.send_result(2, bytes_of(int32_t{22}));
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  int32_t out = 0;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 1);
-  EXPECT_EQ(out, 11);
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 2);
-  EXPECT_EQ(out, 22);
-  EXPECT_EQ(hooks().reconnects, 0);
-}
-
-TEST_F(ExchangeTest, TimeOutWhileWaitingForTheResult) {
+  char x;
+  close(ready[1]);
+  ASSERT_EQ(read(ready[0], &x, 1), 1) << "the foreign daemon did not start";
+  close(ready[0]);
   testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_PRINT, "working");
-    c.stall(2000);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  pl::g_ctx.timeout = 100;
-  const uint32_t seq = pl::testing::next_sequence();
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);
-  EXPECT_EQ(hooks().reconnects, 1);
-  EXPECT_EQ(hooks().debug.back(), trace("%d:client-recieve failed %d\n", peer.client_fd(), seq));
-  EXPECT_REPORT(cap, "len <=0", "pam_lib", "get_rcv_header", 459);
-  EXPECT_REPORT(cap, "err == ERROR", "pam_lib", "get_rcv_buf", 485);
-}
-
-TEST_F(ExchangeTest, DaemonGoneGivesMinusOneNotSigpipe) {
-  testsupport::Peer peer([](PeerConn &c) { c.close(); });
-  peer.join();
-  install_hooks();
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);   // plain send: EPIPE
-  pl::g_ctx.timeout = 200;
-  testsupport::SyslogCapture cap;
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);   // timed send
-  EXPECT_TRUE(cap.contains_substr("send fail " + std::to_string(EPIPE))) << cap.dump();
-  EXPECT_EQ(hooks().reconnects, 2);
-}
-
-TEST_F(ExchangeTest, ConnectionClosedMidFrame) {
-  testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    std::string frame = testsupport::make_frame(REPLY_RESULT, c.seq(), std::string(100, 'd'));
-    c.send_raw(frame.substr(0, 60));
-    c.close();
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);
-  EXPECT_REPORT(cap, "len <= 0", "pam_lib", "get_rcv_buf", 499);
-  EXPECT_EQ(hooks().reconnects, 1);
-}
-
-TEST_F(ExchangeTest, EncodingAndAllocationFailures) {
-  testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &) {});
-  install_hooks();
-  set_socket(peer.client_fd());
-  const std::string big(4037, 'b');
-  MSG *m = CreateMsg(1);
-  AddStrToMsg(m, big.c_str());
-  EXPECT_EQ(SendAndRcv(m), -1);
-  EXPECT_REPORT(cap, "len + 3 + info->size > SERVER_BUFFER_SIZE", "pam_lib", "PrepareSendMsg", 272);
-  EXPECT_REPORT(cap, "len == 0", "pam_lib", "SendAndRcvSocketWithTimeout", 600);
-  m = CreateMsg(1);
-  {
-    testsupport::AllocFailure fail(0);
-    EXPECT_EQ(SendAndRcv(m), -1);
+  for (int s : {client_Init(), client_Init_with_timeout(0), client_Init_with_timeout(500)}) {
+    EXPECT_EQ(s, -1);
+    set_socket(s);
+    pl::testing::set_next_sequence(77);  // the number the foreign reply carries
+    EXPECT_EQ(SendAndRcv(CreateMsg(2)), -1);
   }
-  EXPECT_REPORT(cap, "buf == NULL", "pam_lib", "SendAndRcvSocketWithTimeout", 598);
-  EXPECT_EQ(hooks().reconnects, 2);
-  peer.close_client();
-  peer.join();
-  EXPECT_TRUE(peer.requests().empty());  // nothing was sent
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  EXPECT_FALSE(testsupport::file_exists(pwn));
+  EXPECT_TRUE(cap.contains_substr("refused daemon socket: peer uid 65534 pid " + std::to_string(pid))) << cap.dump();
+  const auto refusals = std::count(seen().events.begin(), seen().events.end(),
+                                   "debug:%d:Refused the daemon socket: peer uid %d pid %d is neither root nor our user\n");
+  EXPECT_EQ(refusals, 4);  // both paths of client_Init
 }
 
 }  // namespace
-}  // namespace exchange_test
