@@ -34,9 +34,27 @@ using xenv::seen;
 const std::string kNul(1, '\0');
 constexpr int kSkip = INT_MIN;
 
+// What the daemon does after it read the request: send a frame (whole, its
+// first `cut` bytes, or from byte -cut on), or an action.
+enum Act { kFrame, kInput, kStall, kClose, kShutRd };
+struct Step {
+  Act act;
+  int32_t type = 0;
+  std::string data = {};
+  int32_t result = 0, status = 0, err = 0;
+  int cut = 0, dseq = 0;
+  uint32_t magic = MSG_MAGIC;
+};
+Step F(int32_t type, std::string data, int32_t result = 0) { return {kFrame, type, std::move(data), result}; }
+Step Res(int32_t result, int32_t out, int32_t status = 0, int32_t err = 0) {
+  return {kFrame, REPLY_RESULT, bytes_of(out), result, status, err};
+}
+Step Cut(Step s, int cut) { return s.cut = cut, s; }
+const Step kIn{kInput}, kEnd{kClose};
+
 struct Row {
   const char *name;
-  std::function<void(PeerConn &)> script;
+  std::vector<Step> steps;
   int result;
   int32_t out = -7;                      // the out-item after the call
   std::vector<std::string> events = {};
@@ -56,104 +74,57 @@ const std::string kBig = [] {
   for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>('a' + i % 26);
   return s;
 }();
+const std::string kLongCmd = "debug:%d:client- command of %d bytes is too long, not run\n";
+const std::string kLongResult = bytes_of(11) + std::string(5996, 'r');
 
 const std::vector<Row> &rows() {
   static const std::vector<Row> all = {
-      {"RoundTrip", [](PeerConn &c) { auto r = c.read_request(); c.send_result(7, bytes_of(r->items[0].as_int() * 2), 0, 33); },
-       7, 42, {}, {}, 0, 99, 33},
-      {"FailureDecodesNothing", [](PeerConn &c) { c.read_request(); c.send_result(-1, bytes_of(99), 0, 12); }, -1, -7, {}, {}, 0, 99, 12},
-      {"InvokeError", [](PeerConn &c) { c.read_request(); c.send_result(5, bytes_of(1), 3, 13); }, -1, -7, {}, {"invoke error:3"}, 0, 99, 13},
-      {"ShortResultData", [](PeerConn &c) { c.read_request(); c.send_result(5, "ab", 0, 14); },
-       -1, -7, {}, {report("err == ERROR", "handle_cmd_result", 350)}, 0, 99, 14},
-      {"PrintFramesShareOnePipe", [](PeerConn &c) {
-         c.read_request();
-         for (auto t : {"hello ", "world"}) c.send_frame(REPLY_PRINT, t);
-         c.send_frame(REPLY_PRINT_END, "");
-         c.send_frame(REPLY_PRINT, "again");
-         c.send_result(3, bytes_of(1));
-       }, 3, 1, {"print+:hello ", "print:world", "print+:again"}},
-      {"XmlStreamsIntoTheFile", [](PeerConn &c) {
-         c.read_request();
-         c.send_frame(REPLY_XML, kBig);
-         c.send_frame(REPLY_XML, "<end/>");
-         c.send_result(0, bytes_of(2));
-       }, 0, 2, {}, {}, 0, 99, 0, {}, kBig + "<end/>"},
-      {"InputAnswered", [](PeerConn &c) {
-         c.read_request();
-         c.send_frame(REPLY_INPUT, "Name? " + kNul, 17);
-         c.read_input_reply();
-         c.send_frame(REPLY_INPUT, "Again? " + kNul, 18);
-         c.read_input_reply();
-         c.send_result(0, bytes_of(3));
-       }, 0, 3, {"prompt:Name? :17", "prompt:Again? :18"}, {}, 0, 99, 0, {"admin" + kNul, kNul}},
-      {"TextsEndAtTheChunkEnd", [](PeerConn &c) {
-         c.read_request();
-         c.send_frame(REPLY_INPUT, std::string(SERVER_BUFFER_SIZE, 'P'));
-         c.read_input_reply();
-         c.send_frame(REPLY_RUN_CMD, "ls -l");
-         c.send_frame(REPLY_RUN_CMD, std::string("date\0junk", 9));
-         c.send_result(0, bytes_of(4));
-       }, 0, 4, {"prompt:" + std::string(SERVER_BUFFER_SIZE, 'P') + ":0", "cmd:ls -l", "cmd:date"}, {}, 0, 99, 0, {"admin" + kNul}},
-      {"LongPromptAnsweredOnce", [](PeerConn &c) {
-         c.read_request();
-         c.send_frame(REPLY_INPUT, "Long? " + kNul + std::string(6000, 'Q'));
-         c.read_input_reply();
-         c.send_result(9, bytes_of(5));
-       }, 9, 5, {"prompt:Long? :0"}, {}, 0, 99, 0, {"admin" + kNul}},
+      {"RoundTrip", {Res(7, 42, 0, 33)}, 7, 42, {}, {}, 0, 99, 33},
+      {"FailureDecodesNothing", {Res(-1, 99, 0, 12)}, -1, -7, {}, {}, 0, 99, 12},
+      {"InvokeError", {Res(5, 1, 3, 13)}, -1, -7, {}, {"invoke error:3"}, 0, 99, 13},
+      {"ShortResultData", {{kFrame, REPLY_RESULT, "ab", 5, 0, 14}}, -1, -7, {}, {report("err == ERROR", "handle_cmd_result", 350)}, 0, 99, 14},
+      {"PrintFramesShareOnePipe", {F(REPLY_PRINT, "hello "), F(REPLY_PRINT, "world"), F(REPLY_PRINT_END, ""), F(REPLY_PRINT, "again"), Res(3, 1)},
+       3, 1, {"print+:hello ", "print:world", "print+:again"}},
+      {"XmlStreamsIntoTheFile", {F(REPLY_XML, kBig), F(REPLY_XML, "<end/>"), Res(0, 2)}, 0, 2, {}, {}, 0, 99, 0, {}, kBig + "<end/>"},
+      {"InputAnswered", {F(REPLY_INPUT, "Name? " + kNul, 17), kIn, F(REPLY_INPUT, "Again? " + kNul, 18), kIn, Res(0, 3)},
+       0, 3, {"prompt:Name? :17", "prompt:Again? :18"}, {}, 0, 99, 0, {"admin" + kNul, kNul}},
+      {"TextsEndAtTheChunkEnd", {F(REPLY_INPUT, std::string(SERVER_BUFFER_SIZE, 'P')), kIn, F(REPLY_RUN_CMD, "ls -l"), F(REPLY_RUN_CMD, std::string("date\0junk", 9)), Res(0, 4)},
+       0, 4, {"prompt:" + std::string(SERVER_BUFFER_SIZE, 'P') + ":0", "cmd:ls -l", "cmd:date"}, {}, 0, 99, 0, {"admin" + kNul}},
+      {"LongPromptAnsweredOnce", {F(REPLY_INPUT, "Long? " + kNul + std::string(6000, 'Q')), kIn, Res(9, 5)},
+       9, 5, {"prompt:Long? :0"}, {}, 0, 99, 0, {"admin" + kNul}},
       // Cut at 4096 bytes the second would run "rm -rf /tmp/x": a command
       // longer than a chunk never runs, one ended inside the chunk does.
-      {"OverLongCommandNeverRunCut", [](PeerConn &c) {
-         c.read_request();
-         c.send_frame(REPLY_RUN_CMD, std::string(5000, 'x'));
-         c.send_frame(REPLY_RUN_CMD, "rm -rf /tmp/x" + std::string(SERVER_BUFFER_SIZE - 13, ' ') + "-no");
-         c.send_frame(REPLY_RUN_CMD, "date" + kNul + std::string(4996, 'j'));
-         c.send_result(6, bytes_of(6));
-       }, 6, 6, {"debug:%d:client- command of %d bytes is too long, not run\n",
-                 "debug:%d:client- command of %d bytes is too long, not run\n", "cmd:date"}},
-      {"WithoutHooks", [](PeerConn &c) {
-         c.read_request();
-         c.send_frame(REPLY_PRINT, "text");
-         c.send_frame(REPLY_PRINT_END, "");
-         c.send_frame(REPLY_RUN_CMD, "reboot" + kNul);
-         c.send_frame(REPLY_INPUT, "? " + kNul);
-         c.read_input_reply();
-         c.send_result(2, bytes_of(7));
-       }, 2, 7, {}, {}, 0, 99, 0, {kNul}, "stale", "", -1, true},
-      {"UnknownFramesPrintedAndPassedOver", [](PeerConn &c) {
-         c.read_request();
-         c.send_frame(9, "xyz");
-         c.send_frame(77, std::string(6000, 'z'));
-         c.send_result(6, bytes_of(8));
-       }, 6, 8, {}, {}, 0, 99, 0, {}, "stale", "recieved bad header 9\nrecieved bad header 77\n"},
-      {"StrayAndStaleFramesPassedOver", [](PeerConn &c) {
-         c.read_request();
-         c.send_raw(make_frame(REPLY_RESULT, c.seq() - 1, "", 1) + make_frame(REPLY_RESULT, c.seq() + 1, "", 2) +
-                    make_frame(REPLY_RESULT, c.seq(), "", 3, 0, 0, 0x12345678) + make_frame(REPLY_PRINT, c.seq() + 7, ""));
-         c.send_result(8, bytes_of(64));
-       }, 8, 64},
+      {"OverLongCommandNeverRunCut", {F(REPLY_RUN_CMD, std::string(5000, 'x')), F(REPLY_RUN_CMD, "rm -rf /tmp/x" + std::string(4083, ' ') + "-no"),
+                                      F(REPLY_RUN_CMD, "date" + kNul + std::string(4996, 'j')), Res(6, 6)},
+       6, 6, {kLongCmd, kLongCmd, "cmd:date"}},
+      {"WithoutHooks", {F(REPLY_PRINT, "text"), F(REPLY_PRINT_END, ""), F(REPLY_RUN_CMD, "reboot" + kNul), F(REPLY_INPUT, "? " + kNul), kIn, Res(2, 7)},
+       2, 7, {}, {}, 0, 99, 0, {kNul}, "stale", "", -1, true},
+      {"UnknownFramesPrintedAndPassedOver", {F(9, "xyz"), F(77, std::string(6000, 'z')), Res(6, 8)},
+       6, 8, {}, {}, 0, 99, 0, {}, "stale", "recieved bad header 9\nrecieved bad header 77\n"},
+      {"StrayAndStaleFramesPassedOver", {{.act = kFrame, .result = 1, .dseq = -1}, {.act = kFrame, .result = 2, .dseq = 1},
+                                         {.act = kFrame, .result = 3, .magic = 0x12345678}, {.act = kFrame, .type = REPLY_PRINT, .dseq = 7}, Res(8, 64)},
+       8, 64},
       // One byte of a long frame comes first: the items need all of them.
-      {"LongResultInPieces", [](PeerConn &c) {
-         c.read_request();
-         const std::string f = make_frame(REPLY_RESULT, c.seq(), bytes_of(11) + std::string(5996, 'r'), 1);
-         c.send_raw(f.substr(0, 49));
-         c.stall(20);
-         c.send_raw(f.substr(49));
-       }, 1, 11},
-      {"TimeOut", [](PeerConn &c) { c.read_request(); c.send_frame(REPLY_PRINT, "working"); c.stall(400); },
-       -1, -7, {"print+:working"}, {report("len <=0", "get_rcv_header", 459), report("err == ERROR", "get_rcv_buf", 485)},
-       1, kSkip, 0, {}, "stale", "", 100},
-      {"ClosedMidFrame", [](PeerConn &c) { c.read_request(); c.send_raw(make_frame(REPLY_RESULT, c.seq(), std::string(100, 'd')).substr(0, 60)); c.close(); },
-       -1, -7, {}, {report("len <= 0", "get_rcv_buf", 499)}, 1, -1},
-      {"LongFrameCutAfterItsHeader", [](PeerConn &c) { c.read_request(); c.send_raw(make_frame(REPLY_XML, c.seq(), std::string(9000, 'x')).substr(0, 48)); c.close(); },
-       -1, -7, {}, {report("len <= 0", "get_rcv_buf", 507)}, 1, -1},
-      {"InputReplyCannotBeSent", [](PeerConn &c) {
-         c.read_request();
-         ::shutdown(c.fd(), SHUT_RD);
-         c.send_frame(REPLY_INPUT, "? " + kNul);
-         c.send_result(2, bytes_of(4));
-       }, 2, 4, {"prompt:? :0"}, {report("err == ERROR", "get_input_line", 544)}, 0, -1},
+      {"LongResultInPieces", {Cut(F(REPLY_RESULT, kLongResult, 1), 49), {kStall, 0, "", 20}, Cut(F(REPLY_RESULT, kLongResult, 1), -49)}, 1, 11},
+      {"TimeOut", {F(REPLY_PRINT, "working"), {kStall, 0, "", 400}}, -1, -7, {"print+:working"},
+       {report("len <=0", "get_rcv_header", 459), report("err == ERROR", "get_rcv_buf", 485)}, 1, kSkip, 0, {}, "stale", "", 100},
+      {"ClosedMidFrame", {Cut(F(REPLY_RESULT, std::string(100, 'd')), 60), kEnd}, -1, -7, {}, {report("len <= 0", "get_rcv_buf", 499)}, 1, -1},
+      {"LongFrameCutAfterItsHeader", {Cut(F(REPLY_XML, std::string(9000, 'x')), 48), kEnd}, -1, -7, {}, {report("len <= 0", "get_rcv_buf", 507)}, 1, -1},
+      {"InputReplyCannotBeSent", {{kShutRd}, F(REPLY_INPUT, "? " + kNul), Res(2, 4)}, 2, 4, {"prompt:? :0"}, {report("err == ERROR", "get_input_line", 544)}, 0, -1},
   };
   return all;
+}
+
+void play(PeerConn &c, const std::vector<Step> &steps) {
+  c.read_request();
+  for (const Step &s : steps) {
+    const std::string f = make_frame(s.type, c.seq() + s.dseq, s.data, s.result, s.status, s.err, s.magic);
+    if (s.act == kFrame) c.send_raw(s.cut > 0 ? f.substr(0, s.cut) : f.substr(-s.cut));
+    if (s.act == kInput) c.read_input_reply();
+    if (s.act == kStall) c.stall(s.result);
+    if (s.act == kClose) c.close();
+    if (s.act == kShutRd) ::shutdown(c.fd(), SHUT_RD);
+  }
 }
 
 // Mode bit 0: a time-out; bit 1: trickled frames and timer signals.
@@ -181,7 +152,7 @@ TEST_P(Exchange, Scenario) {
   const Row &row = rows()[GetParam().first];
   const int mode = GetParam().second;
   testsupport::Peer peer([&](PeerConn &c) {
-    row.script(c);
+    play(c, row.steps);
     testsupport::Peer::serve([](const testsupport::Request &) { return testsupport::Result{99, bytes_of(5), 0, 0}; })(c);
   }, 10000, mode & 2 ? 700 : 0);
   if (row.bare) pl::testing::reset_client_context();
