@@ -5,7 +5,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,16 +19,13 @@
 namespace xenv {
 
 struct Seen {
-  std::vector<std::string> events;   // "print+:text" (+: new pipe), "prompt:text:n", "cmd:text", "debug:fmt"
-  std::vector<std::string> traces;   // the formatted send/receive/failure traces
+  std::vector<std::string> events;  // "print+:text" (+: a new pipe), "prompt:text:n", "cmd:text", "debug:fmt"
+  std::vector<std::string> traces;  // the send/receive/failure traces, formatted
   std::vector<std::string> answers = {"admin"};  // input answers in turn, then NULL
-  std::function<void()> on_reconnect;
   int reconnects = 0;
 };
-inline Seen &seen() {
-  static Seen s;
-  return s;
-}
+inline Seen seen_;
+inline Seen &seen() { return seen_; }
 
 inline int on_debug(const char *fmt, ...) {
   char buf[512];
@@ -37,46 +33,34 @@ inline int on_debug(const char *fmt, ...) {
   va_start(ap, fmt);
   std::vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
-  if (std::strstr(fmt, "client -send") || std::strstr(fmt, "client- recieve") ||
-      std::strstr(fmt, "recieve failed"))
-    seen().traces.push_back(buf);
-  else
-    seen().events.push_back(std::string("debug:") + fmt);
-  return 0;
-}
-inline int on_reconnect(MSG *) {
-  ++seen().reconnects;
-  if (seen().on_reconnect) seen().on_reconnect();
+  const bool trace = std::strstr(fmt, "client -send") || std::strstr(fmt, "client- recieve") || std::strstr(fmt, "recieve failed");
+  trace ? seen_.traces.push_back(buf) : seen_.events.push_back(std::string("debug:") + fmt);
   return 0;
 }
 inline int on_print(REPLY *f, FILE **slot) {
-  seen().events.push_back((*slot ? "print:" : "print+:") + std::string(f->data, f->hdr.chunk_len));
+  seen_.events.push_back((*slot ? "print:" : "print+:") + std::string(f->data, f->hdr.chunk_len));
   if (!*slot) *slot = popen("cat >/dev/null", "w");
   return 0;
 }
 inline char *on_input(const char *prompt, int value) {
-  seen().events.push_back("prompt:" + std::string(prompt) + ":" + std::to_string(value));
-  if (seen().answers.empty()) return nullptr;
-  char *a = strdup(seen().answers.front().c_str());
-  seen().answers.erase(seen().answers.begin());
+  seen_.events.push_back("prompt:" + std::string(prompt) + ":" + std::to_string(value));
+  if (seen_.answers.empty()) return nullptr;
+  char *a = strdup(seen_.answers.front().c_str());
+  seen_.answers.erase(seen_.answers.begin());
   return a;
-}
-inline int on_command(const char *cmd) {
-  seen().events.push_back("cmd:" + std::string(cmd));
-  return 0;
 }
 
 class Test : public ::testing::Test {
  protected:
   void SetUp() override {
     pl::testing::reset_client_context();
-    seen() = Seen{};
+    seen_ = Seen{};
     pl::testing::set_xml_base(xml_base_.c_str());
     set_debug_print(on_debug);
-    set_reconnect_func(on_reconnect);
+    set_reconnect_func([](MSG *) { return ++seen_.reconnects, 0; });
     set_print_out(on_print);
     set_get_input_func(on_input);
-    set_run_cmd_function(on_command);
+    set_run_cmd_function([](const char *cmd) { return seen_.events.push_back("cmd:" + std::string(cmd)), 0; });
   }
   void TearDown() override {
     pl::testing::fail_allocations_after(-1);
@@ -89,8 +73,8 @@ class Test : public ::testing::Test {
 };
 
 // One integer in, one 4-byte out-item.
-inline int small_call(int32_t in, int32_t *out, uint32_t opcode = 14) {
-  MSG *m = CreateMsg(opcode);
+inline int small_call(int32_t in, int32_t *out) {
+  MSG *m = CreateMsg(14);
   if (!m) return -1;
   AddIntToMsg(m, in);
   AddPtrToMsg(m, 4, out);

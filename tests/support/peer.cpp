@@ -13,7 +13,7 @@ namespace testsupport {
 
 int32_t RequestItem::as_int() const {
   int32_t v = 0;
-  std::memcpy(&v, data.data(), data.size() < 4 ? data.size() : 4);
+  std::memcpy(&v, data.data(), std::min<size_t>(data.size(), 4));
   return v;
 }
 
@@ -21,47 +21,16 @@ std::string RequestItem::as_string() const { return std::string(data.c_str()); }
 
 std::string make_frame(int32_t type, uint32_t seq, std::string_view data, int32_t result,
                        int32_t status, int32_t err, uint32_t magic) {
-  REPLY_HDR r{};
-  r.type = type;
-  r.magic = magic;
-  r.seq = seq;
-  r.data_len = static_cast<int32_t>(data.size());
-  r.status = status;
-  r.result = result;
-  r.err = err;
-  return std::string(reinterpret_cast<const char *>(&r), sizeof r).append(data);
+  REPLY_HDR r{type, magic, seq, static_cast<int32_t>(data.size()), status, result, err, 0, 0, {}};
+  return bytes_of(r).append(data);
 }
-
-namespace {
-Request decode_request(std::string raw) {
-  Request r;
-  r.raw = std::move(raw);
-  std::memcpy(&r.hdr, r.raw.data(), sizeof(MSG_HDR));
-  size_t pos = sizeof(MSG_HDR);
-  for (int i = 0; i < r.hdr.item_count; ++i) {
-    if (pos + 3 > r.raw.size()) return r;
-    const auto *p = reinterpret_cast<const unsigned char *>(r.raw.data() + pos);
-    RequestItem item{p[0], (p[1] << 8) | p[2], {}};
-    pos += 3;
-    if (item.kind == ITEM_INT || item.kind == ITEM_ARRAY || item.kind == ITEM_CARRAY) {
-      if (pos + static_cast<size_t>(item.size) > r.raw.size()) return r;
-      item.data = r.raw.substr(pos, static_cast<size_t>(item.size));
-      pos += static_cast<size_t>(item.size);
-    }
-    r.items.push_back(std::move(item));
-  }
-  r.well_formed = true;
-  return r;
-}
-}  // namespace
 
 std::optional<std::string> PeerConn::read_bytes(size_t n) {
   std::string out(n, '\0');
   for (size_t got = 0; got < n;) {
     pollfd pfd{fd_, POLLIN, 0};
-    int r = fd_ < 0 ? 0 : ::poll(&pfd, 1, read_timeout_ms_);
-    if (r < 0 && errno == EINTR) continue;
-    ssize_t k = r == 1 ? ::recv(fd_, out.data() + got, n - got, 0) : 0;
+    const int r = fd_ < 0 ? 0 : ::poll(&pfd, 1, read_timeout_ms_);
+    const ssize_t k = r == 1 ? ::recv(fd_, out.data() + got, n - got, 0) : r;
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) return std::nullopt;
     got += static_cast<size_t>(k);
@@ -71,15 +40,24 @@ std::optional<std::string> PeerConn::read_bytes(size_t n) {
 
 std::optional<Request> PeerConn::read_request() {
   auto raw = read_bytes(sizeof(MSG_HDR));
-  if (!raw) return std::nullopt;
-  MSG_HDR h;
-  std::memcpy(&h, raw->data(), sizeof h);
-  if (h.total_len > sizeof(MSG_HDR) && h.total_len <= (1u << 20)) {
-    auto rest = read_bytes(h.total_len - sizeof(MSG_HDR));
-    if (!rest) return std::nullopt;
-    *raw += *rest;
+  Request r;
+  if (raw) std::memcpy(&r.hdr, raw->data(), sizeof r.hdr);
+  auto rest = r.hdr.total_len > sizeof r.hdr && r.hdr.total_len <= (1u << 20)
+                  ? read_bytes(r.hdr.total_len - sizeof r.hdr) : std::string();
+  if (!raw || !rest) return std::nullopt;
+  r.raw = *raw + *rest;
+  size_t pos = sizeof(MSG_HDR);
+  r.well_formed = true;  // unless an item runs past the end
+  for (int i = 0; i < r.hdr.item_count && r.well_formed; ++i) {
+    if (!(r.well_formed = pos + 3 <= r.raw.size())) break;
+    const auto *p = reinterpret_cast<const unsigned char *>(r.raw.data() + pos);
+    RequestItem item{p[0], (p[1] << 8) | p[2], {}};
+    const bool has_data = item.kind == ITEM_INT || item.kind == ITEM_ARRAY || item.kind == ITEM_CARRAY;
+    r.well_formed = pos + 3 + (has_data ? item.size : 0) <= r.raw.size();
+    if (has_data && r.well_formed) item.data = r.raw.substr(pos + 3, static_cast<size_t>(item.size));
+    pos += 3 + (has_data ? item.size : 0);
+    if (r.well_formed) r.items.push_back(std::move(item));
   }
-  Request r = decode_request(std::move(*raw));
   seq_ = r.hdr.seq;
   std::lock_guard<std::mutex> lock(owner_->mu_);
   owner_->requests_.push_back(r);
@@ -91,16 +69,15 @@ std::optional<std::string> PeerConn::read_input_reply() {
   int32_t n = -1;
   if (word) std::memcpy(&n, word->data(), 4);
   auto line = n >= 0 && n <= (1 << 26) ? read_bytes(static_cast<size_t>(n)) : std::nullopt;
-  if (!line) return std::nullopt;
   std::lock_guard<std::mutex> lock(owner_->mu_);
-  owner_->inputs_.push_back(*line);
+  if (line) owner_->inputs_.push_back(*line);
   return line;
 }
 
 bool PeerConn::send_raw(std::string_view bytes) {
   for (size_t sent = 0; sent < bytes.size();) {
     const size_t n = trickle_ ? std::min(trickle_, bytes.size() - sent) : bytes.size() - sent;
-    ssize_t k = fd_ < 0 ? -1 : ::send(fd_, bytes.data() + sent, n, MSG_NOSIGNAL);
+    const ssize_t k = fd_ < 0 ? -1 : ::send(fd_, bytes.data() + sent, n, MSG_NOSIGNAL);
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) return false;
     sent += static_cast<size_t>(k);
@@ -151,8 +128,10 @@ Peer::Peer(Script script, int read_timeout_ms, size_t trickle) {
 
 Peer::Script Peer::serve(std::function<Result(const Request &)> fn) {
   return [fn = std::move(fn)](PeerConn &c) {
-    while (auto req = c.read_request())
-      if (!c.send_result(fn(*req))) return;
+    for (std::optional<Request> req; (req = c.read_request());) {
+      const Result r = fn(*req);
+      if (!c.send_result(r.result, r.data, r.status, r.err)) return;
+    }
   };
 }
 

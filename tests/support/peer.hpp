@@ -1,8 +1,8 @@
-// A scripted management-daemon peer: one stream connection to the library,
-// a script on a thread of its own that reads request frames (decoded and
+// A scripted management-daemon peer: one socketpair to the library, and a
+// script on a thread of its own that reads request frames (decoded and
 // recorded) and plays reply frames, well-formed or not, in the processor's
-// byte order as the daemon does. Every read gives up after read_timeout_ms,
-// so a broken test fails instead of hanging.
+// byte order as the daemon does. Reads give up after read_timeout_ms, so a
+// broken test fails instead of hanging.
 #pragma once
 
 #include <atomic>
@@ -22,8 +22,8 @@ namespace testsupport {
 
 struct RequestItem {
   int kind = -1;
-  int size = 0;              // the 16-bit size from the item head
-  std::string data;          // the data bytes (ITEM_INT, ITEM_ARRAY, ITEM_CARRAY)
+  int size = 0;      // the 16-bit size from the item head
+  std::string data;  // the bytes sent (ITEM_INT, ITEM_ARRAY, ITEM_CARRAY)
   int32_t as_int() const;
   std::string as_string() const;  // data up to its first NUL
 };
@@ -31,8 +31,8 @@ struct RequestItem {
 struct Request {
   MSG_HDR hdr{};
   std::vector<RequestItem> items;
-  std::string raw;            // the whole frame
-  bool well_formed = false;   // items decode within the frame
+  std::string raw;           // the whole frame
+  bool well_formed = false;  // items decode within the frame
 };
 
 struct Result {
@@ -44,25 +44,20 @@ struct Result {
 
 template <typename T>
 std::string bytes_of(const T &v) {
-  std::string s(sizeof v, '\0');
-  std::memcpy(s.data(), &v, sizeof v);
-  return s;
+  return std::string(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
 // A reply frame: the 48-byte header (client fields zero) and `data`.
 std::string make_frame(int32_t type, uint32_t seq, std::string_view data, int32_t result = 0,
                        int32_t status = 0, int32_t err = 0, uint32_t magic = MSG_MAGIC);
 
-// The peer's end of the connection, handed to the script.
 class PeerConn {
  public:
-  std::optional<Request> read_request();            // recorded; nullopt on EOF/time-out
-  std::optional<std::string> read_input_reply();    // the line and its NUL; recorded
+  std::optional<Request> read_request();          // nullopt on end of file or time-out
+  std::optional<std::string> read_input_reply();  // the line and its NUL
   std::optional<std::string> read_bytes(size_t n);
-  uint32_t seq() const { return seq_; }             // the last request's
-  bool send_result(int32_t result, std::string_view data = {}, int32_t status = 0,
-                   int32_t err = 0);
-  bool send_result(const Result &r) { return send_result(r.result, r.data, r.status, r.err); }
+  uint32_t seq() const { return seq_; }           // the last request's
+  bool send_result(int32_t result, std::string_view data = {}, int32_t status = 0, int32_t err = 0);
   bool send_frame(int32_t type, std::string_view data, int32_t result = 0);
   bool send_raw(std::string_view bytes);
   void stall(int ms);  // silence, cut short when the peer is destroyed
@@ -81,14 +76,11 @@ class PeerConn {
 class Peer {
  public:
   using Script = std::function<void(PeerConn &)>;
-
-  // A connected socketpair: client_fd() is the library's end. With
-  // `trickle`, everything the script sends goes in pieces of that many bytes
-  // with a pause after each, so the client waits inside frames.
+  // client_fd() is the library's end. With `trickle`, everything the script
+  // sends goes in pieces of that many bytes with a pause after each.
   explicit Peer(Script script, int read_timeout_ms = 10000, size_t trickle = 0);
   // Answers every request with `fn` until the client closes.
   static Script serve(std::function<Result(const Request &)> fn);
-
   ~Peer();  // shuts the connection down, joins, closes both ends
   Peer(const Peer &) = delete;
   Peer &operator=(const Peer &) = delete;
@@ -96,8 +88,8 @@ class Peer {
   int client_fd() const { return client_fd_; }
   void close_client();  // the script sees end of file
   void join();
-  std::vector<Request> requests() const;
-  std::vector<std::string> input_replies() const;
+  std::vector<Request> requests() const;       // recorded by read_request
+  std::vector<std::string> input_replies() const;  // recorded by read_input_reply
 
  private:
   friend class PeerConn;
