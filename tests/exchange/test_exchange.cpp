@@ -37,7 +37,7 @@ constexpr int kSkip = INT_MIN;
 // first `cut` bytes, or from byte -cut on), or an action.
 enum Act { kFrame, kInput, kStall, kClose, kShutRd };
 struct Step {
-  Act act;
+  Act act = kFrame;
   int32_t type = 0;
   std::string data = {};
   int32_t result = 0, status = 0, err = 0;
@@ -78,46 +78,35 @@ const std::string kLongCmd = "debug:%d:client- command of %d bytes is too long, 
 const std::string kLongResult = bytes_of(11) + std::string(5996, 'r');
 
 const std::vector<Row> &rows() {
+  const auto rep = report;
+  const std::string P4096(SERVER_BUFFER_SIZE, 'P');
   static const std::vector<Row> all = {
-      {"RoundTrip", {Res(7, 42, 0, 33)}, 7, 42, {}, {}, 0, 99, 33},
-      {"FailureDecodesNothing", {Res(-1, 99, 0, 12)}, -1, -7, {}, {}, 0, 99, 12},
-      {"InvokeError", {Res(5, 1, 3, 13)}, -1, -7, {}, {"invoke error:3"}, 0, 99, 13},
-      {"ShortResultData", {{kFrame, REPLY_RESULT, "ab", 5, 0, 14}}, -1, -7, {}, {report("err == ERROR", "handle_cmd_result", 350)}, 0, 99, 14},
-      {"PrintFramesShareOnePipe", {F(REPLY_PRINT, "hello "), F(REPLY_PRINT, "world"), F(REPLY_PRINT_END, ""), F(REPLY_PRINT, "again"), Res(3, 1)},
-       3, 1, {"print+:hello ", "print:world", "print+:again"}},
-      {"XmlStreamsIntoTheFile", {F(REPLY_XML, kBig), F(REPLY_XML, "<end/>"), Res(0, 2)}, 0, 2, {}, {}, 0, 99, 0, {}, kBig + "<end/>"},
-      {"InputAnswered", {F(REPLY_INPUT, "Name? " + kNul, 17), kIn, F(REPLY_INPUT, "Again? " + kNul, 18), kIn, Res(0, 3)},
-       0, 3, {"prompt:Name? :17", "prompt:Again? :18"}, {}, 0, 99, 0, {"admin" + kNul, kNul}},
-      {"TextsEndAtTheChunkEnd", {F(REPLY_INPUT, std::string(SERVER_BUFFER_SIZE, 'P')), kIn, F(REPLY_RUN_CMD, "ls -l"), F(REPLY_RUN_CMD, std::string("date\0junk", 9)), Res(0, 4)},
-       0, 4, {"prompt:" + std::string(SERVER_BUFFER_SIZE, 'P') + ":0", "cmd:ls -l", "cmd:date"}, {}, 0, 99, 0, {"admin" + kNul}},
-      {"LongPromptAnsweredOnce", {F(REPLY_INPUT, "Long? " + kNul + std::string(6000, 'Q')), kIn, Res(9, 5)},
-       9, 5, {"prompt:Long? :0"}, {}, 0, 99, 0, {"admin" + kNul}},
-      // Cut at 4096 bytes the second would run "rm -rf /tmp/x": a command
-      // longer than a chunk never runs, one ended inside the chunk does.
-      {"OverLongCommandNeverRunCut", {F(REPLY_RUN_CMD, std::string(5000, 'x')), F(REPLY_RUN_CMD, "rm -rf /tmp/x" + std::string(4083, ' ') + "-no"),
-                                      F(REPLY_RUN_CMD, "date" + kNul + std::string(4996, 'j')), Res(6, 6)},
-       6, 6, {kLongCmd, kLongCmd, "cmd:date"}},
-      {"WithoutHooks", {F(REPLY_PRINT, "text"), F(REPLY_PRINT_END, ""), F(REPLY_RUN_CMD, "reboot" + kNul), F(REPLY_INPUT, "? " + kNul), kIn, Res(2, 7)},
-       2, 7, {}, {}, 0, 99, 0, {kNul}, "stale", "", -1, true},
-      {"UnknownFramesPrintedAndPassedOver", {F(9, "xyz"), F(77, std::string(6000, 'z')), Res(6, 8)},
-       6, 8, {}, {}, 0, 99, 0, {}, "stale", "recieved bad header 9\nrecieved bad header 77\n"},
-      {"StrayAndStaleFramesPassedOver", {{.act = kFrame, .result = 1, .dseq = -1}, {.act = kFrame, .result = 2, .dseq = 1},
-                                         {.act = kFrame, .result = 3, .magic = 0x12345678}, {.act = kFrame, .type = REPLY_PRINT, .dseq = 7}, Res(8, 64)},
-       8, 64},
+      {.name = "RoundTrip", .steps = {Res(7, 42, 0, 33)}, .result = 7, .out = 42, .err = 33},
+      {.name = "FailureDecodesNothing", .steps = {Res(-1, 99, 0, 12)}, .result = -1, .err = 12},
+      {.name = "InvokeError", .steps = {Res(5, 1, 3, 13)}, .result = -1, .logs = {"invoke error:3"}, .err = 13},
+      {.name = "ShortResultData", .steps = {{kFrame, REPLY_RESULT, "ab", 5, 0, 14}}, .result = -1, .logs = {rep("err == ERROR", "handle_cmd_result", 350)}, .err = 14},
+      {.name = "PrintFramesShareOnePipe", .steps = {F(REPLY_PRINT, "hello "), F(REPLY_PRINT, "world"), F(REPLY_PRINT_END, ""), F(REPLY_PRINT, "again"), Res(3, 1)}, .result = 3, .out = 1, .events = {"print+:hello ", "print:world", "print+:again"}},
+      {.name = "XmlStreamsIntoTheFile", .steps = {F(REPLY_XML, kBig), F(REPLY_XML, "<end/>"), Res(0, 2)}, .result = 0, .out = 2, .xml = kBig + "<end/>"},
+      {.name = "InputAnswered", .steps = {F(REPLY_INPUT, "Name? " + kNul, 17), kIn, F(REPLY_INPUT, "Again? " + kNul, 18), kIn, Res(0, 3)}, .result = 0, .out = 3, .events = {"prompt:Name? :17", "prompt:Again? :18"}, .inputs = {"admin" + kNul, kNul}},
+      {.name = "TextsEndAtTheChunkEnd", .steps = {F(REPLY_INPUT, P4096), kIn, F(REPLY_RUN_CMD, "ls -l"), F(REPLY_RUN_CMD, std::string("date\0junk", 9)), Res(0, 4)}, .result = 0, .out = 4, .events = {"prompt:" + P4096 + ":0", "cmd:ls -l", "cmd:date"}, .inputs = {"admin" + kNul}},
+      {.name = "LongPromptAnsweredOnce", .steps = {F(REPLY_INPUT, "Long? " + kNul + std::string(6000, 'Q')), kIn, Res(9, 5)}, .result = 9, .out = 5, .events = {"prompt:Long? :0"}, .inputs = {"admin" + kNul}},
+      // Cut at 4096 bytes the second would run "rm -rf /tmp/x": a command longer than a chunk never runs.
+      {.name = "OverLongCommandNeverRunCut", .steps = {F(REPLY_RUN_CMD, std::string(5000, 'x')), F(REPLY_RUN_CMD, "rm -rf /tmp/x" + std::string(4083, ' ') + "-no"), F(REPLY_RUN_CMD, "date" + kNul + std::string(4996, 'j')), Res(6, 6)}, .result = 6, .out = 6, .events = {kLongCmd, kLongCmd, "cmd:date"}},
+      {.name = "WithoutHooks", .steps = {F(REPLY_PRINT, "text"), F(REPLY_PRINT_END, ""), F(REPLY_RUN_CMD, "reboot" + kNul), F(REPLY_INPUT, "? " + kNul), kIn, Res(2, 7)}, .result = 2, .out = 7, .inputs = {kNul}, .bare = true},
+      {.name = "UnknownFramesPrintedAndPassedOver", .steps = {F(9, "xyz"), F(77, std::string(6000, 'z')), Res(6, 8)}, .result = 6, .out = 8, .printed = "recieved bad header 9\nrecieved bad header 77\n"},
+      {.name = "StrayAndStaleFramesPassedOver", .steps = {{.result = 1, .dseq = -1}, {.result = 2, .dseq = 1}, {.result = 3, .magic = 0x12345678}, {.type = REPLY_PRINT, .dseq = 7}, Res(8, 64)}, .result = 8, .out = 64},
       // One byte of a long frame comes first: the items need all of them.
-      {"LongResultInPieces", {Cut(F(REPLY_RESULT, kLongResult, 1), 49), {kStall, 0, "", 20}, Cut(F(REPLY_RESULT, kLongResult, 1), -49)}, 1, 11},
-      {"TimeOut", {F(REPLY_PRINT, "working"), {kStall, 0, "", 400}}, -1, -7, {"print+:working"},
-       {report("len <=0", "get_rcv_header", 459), report("err == ERROR", "get_rcv_buf", 485)}, 1, kSkip, 0, {}, "stale", "", 100},
-      {"ClosedInsideAHeader", {Cut(F(REPLY_PRINT, "0123456789"), 20), kEnd}, -1, -7, {}, {report("len <=0", "get_rcv_header", 459)}, 1, -1},
-      {"TimeOutInsideAFrame", {Cut(Res(1, 1), 50), {kStall, 0, "", 400}}, -1, -7, {}, {report("len <= 0", "get_rcv_buf", 499)}, 1, kSkip, 0, {}, "stale", "", 100},
-      {"ClosedBetweenFrames", {F(REPLY_PRINT, "partial"), kEnd}, -1, -7, {"print+:partial"}, {report("err == ERROR", "get_rcv_buf", 485)}, 1, -1},
-      {"ClosedMidFrame", {Cut(F(REPLY_RESULT, std::string(100, 'd')), 60), kEnd}, -1, -7, {}, {report("len <= 0", "get_rcv_buf", 499)}, 1, -1},
-      {"LongFrameCutAfterItsHeader", {Cut(F(REPLY_XML, std::string(9000, 'x')), 48), kEnd}, -1, -7, {}, {report("len <= 0", "get_rcv_buf", 507)}, 1, -1},
-      // The XML name is predictable and its directory shared: a link placed
-      // there is not written through.
-      {"SymlinkAtTheXmlName", {F(REPLY_XML, "<owned/>"), Res(4, 1)}, 4, 1, {}, {}, 0, 99, 0, {}, "stale", "", -1, false, &symlink},
-      {"HardLinkAtTheXmlName", {F(REPLY_XML, "<owned/>"), Res(4, 1)}, 4, 1, {}, {}, 0, 99, 0, {}, "stale", "", -1, false, &link},
-      {"InputReplyCannotBeSent", {{kShutRd}, F(REPLY_INPUT, "? " + kNul), Res(2, 4)}, 2, 4, {"prompt:? :0"}, {report("err == ERROR", "get_input_line", 544)}, 0, -1},
+      {.name = "LongResultInPieces", .steps = {Cut(F(REPLY_RESULT, kLongResult, 1), 49), {kStall, 0, "", 20}, Cut(F(REPLY_RESULT, kLongResult, 1), -49)}, .result = 1, .out = 11},
+      {.name = "TimeOut", .steps = {F(REPLY_PRINT, "working"), {kStall, 0, "", 400}}, .result = -1, .events = {"print+:working"}, .logs = {rep("len <=0", "get_rcv_header", 459), rep("err == ERROR", "get_rcv_buf", 485)}, .reconnects = 1, .after = kSkip, .timeout = 100},
+      {.name = "TimeOutInsideAFrame", .steps = {Cut(Res(1, 1), 50), {kStall, 0, "", 400}}, .result = -1, .logs = {rep("len <= 0", "get_rcv_buf", 499)}, .reconnects = 1, .after = kSkip, .timeout = 100},
+      {.name = "ClosedInsideAHeader", .steps = {Cut(F(REPLY_PRINT, "0123456789"), 20), kEnd}, .result = -1, .logs = {rep("len <=0", "get_rcv_header", 459)}, .reconnects = 1, .after = -1},
+      {.name = "ClosedBetweenFrames", .steps = {F(REPLY_PRINT, "partial"), kEnd}, .result = -1, .events = {"print+:partial"}, .logs = {rep("err == ERROR", "get_rcv_buf", 485)}, .reconnects = 1, .after = -1},
+      {.name = "ClosedMidFrame", .steps = {Cut(F(REPLY_RESULT, std::string(100, 'd')), 60), kEnd}, .result = -1, .logs = {rep("len <= 0", "get_rcv_buf", 499)}, .reconnects = 1, .after = -1},
+      {.name = "LongFrameCutAfterItsHeader", .steps = {Cut(F(REPLY_XML, std::string(9000, 'x')), 48), kEnd}, .result = -1, .logs = {rep("len <= 0", "get_rcv_buf", 507)}, .reconnects = 1, .after = -1},
+      // The XML name is predictable and its directory shared: a link placed there is not written through.
+      {.name = "SymlinkAtTheXmlName", .steps = {F(REPLY_XML, "<owned/>"), Res(4, 1)}, .result = 4, .out = 1, .plant = &symlink},
+      {.name = "HardLinkAtTheXmlName", .steps = {F(REPLY_XML, "<owned/>"), Res(4, 1)}, .result = 4, .out = 1, .plant = &link},
+      {.name = "InputReplyCannotBeSent", .steps = {{kShutRd}, F(REPLY_INPUT, "? " + kNul), Res(2, 4)}, .result = 2, .out = 4, .events = {"prompt:? :0"}, .logs = {rep("err == ERROR", "get_input_line", 544)}, .after = -1},
   };
   return all;
 }
