@@ -2,8 +2,10 @@
 // in; result, out-item, hook events, syslog, stdout expected), each played
 // with and without a time-out, and again with the daemon trickling its
 // frames while timer signals interrupt every wait; a second call then shows
-// the connection is still in step. Then the frame limit, connecting, and
-// the attacks on the shared directory.
+// the connection is still in step. Then the frame limit, send failures,
+// connecting, a foreign daemon, and fault injection (every allocation
+// failing in turn, a host out of descriptors; the FaultTest cases, run as
+// test_faults_exchange).
 #include <climits>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,18 +19,94 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
-#include "exchange/exchange_env.hpp"
+#include "common/alloc.hpp"
+#include "pam_lib.h"
+#include "pam_lib/context.hpp"
+#include "pam_lib/exchange.hpp"
 #include "pam_lib/message.hpp"
+#include "pam_lib/transport.hpp"
 #include "pam_lib/wire.hpp"
+#include "support/harness.hpp"
+#include "support/peer.hpp"
 
 namespace {
 
 using testsupport::bytes_of;
 using testsupport::make_frame;
 using testsupport::PeerConn;
-using xenv::report;
-using xenv::seen;
+
+
+struct Seen {
+  std::vector<std::string> events;  // "print+:text" (+: a new pipe), "prompt:text:n", "cmd:text", "debug:fmt"
+  std::vector<std::string> traces;  // the send/receive/failure traces, formatted
+  std::vector<std::string> answers = {"admin"};  // input answers in turn, then NULL
+  int reconnects = 0;
+};
+Seen seen_;
+
+int on_debug(const char *fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  const bool trace = std::strstr(fmt, "client -send") || std::strstr(fmt, "client- recieve") || std::strstr(fmt, "recieve failed");
+  trace ? seen_.traces.push_back(buf) : seen_.events.push_back(std::string("debug:") + fmt);
+  return 0;
+}
+int on_print(REPLY *f, FILE **slot) {
+  seen_.events.push_back((*slot ? "print:" : "print+:") + std::string(f->data, f->hdr.chunk_len));
+  if (!*slot) *slot = popen("cat >/dev/null", "w");
+  return 0;
+}
+char *on_input(const char *prompt, int value) {
+  seen_.events.push_back("prompt:" + std::string(prompt) + ":" + std::to_string(value));
+  if (seen_.answers.empty()) return nullptr;
+  char *a = strdup(seen_.answers.front().c_str());
+  seen_.answers.erase(seen_.answers.begin());
+  return a;
+}
+
+class XTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pl::testing::reset_client_context();
+    seen_ = Seen{};
+    pl::testing::set_xml_base(xml_base_.c_str());
+    set_debug_print(on_debug);
+    set_reconnect_func([](MSG *) { return ++seen_.reconnects, 0; });
+    set_print_out(on_print);
+    set_get_input_func(on_input);
+    set_run_cmd_function([](const char *cmd) { return seen_.events.push_back("cmd:" + std::string(cmd)), 0; });
+  }
+  void TearDown() override {
+    pl::testing::fail_allocations_after(-1);
+    pl::testing::reset_client_context();
+    pl::testing::set_xml_base(nullptr);
+    pl::testing::set_endpoints(nullptr, nullptr, 0);
+  }
+  testsupport::TempDir tmp_;
+  const std::string xml_base_ = tmp_.file("xml");
+};
+
+// One integer in, one 4-byte out-item.
+int small_call(int32_t in, int32_t *out) {
+  MSG *m = CreateMsg(14);
+  if (!m) return -1;
+  AddIntToMsg(m, in);
+  AddPtrToMsg(m, 4, out);
+  return SendAndRcv(m);
+}
+
+std::string report(const char *cond, const char *function, int line) {
+  return testsupport::report_text(cond, "pam_lib", function, line);
+}
 
 const std::string kNul(1, '\0');
 constexpr int kSkip = INT_MIN;
@@ -124,7 +202,7 @@ void play(PeerConn &c, const std::vector<Step> &steps) {
 }
 
 // Mode bit 0: a time-out; bit 1: trickled frames and timer signals.
-class Exchange : public xenv::Test, public ::testing::WithParamInterface<std::pair<size_t, int>> {};
+class Exchange : public XTest, public ::testing::WithParamInterface<std::pair<size_t, int>> {};
 
 // SIGALRM every 300 us while alive, its handler installed without
 // SA_RESTART: interrupted calls fail with EINTR. The handler stays for
@@ -175,20 +253,20 @@ TEST_P(Exchange, Scenario) {
   {
     TimerSignals timer(mode & 2);
     testsupport::FdCapture out(1);
-    EXPECT_EQ(xenv::small_call(21, &v), row.result);
+    EXPECT_EQ(small_call(21, &v), row.result);
     EXPECT_EQ(out.finish(), row.printed);
   }
   EXPECT_EQ(v, row.out);
   EXPECT_EQ(get_err(), row.err);
-  EXPECT_EQ(seen().events, row.events);
+  EXPECT_EQ(seen_.events, row.events);
   for (const auto &l : row.logs) EXPECT_TRUE(cap.contains_substr(l)) << l << " not in:\n" << cap.dump();
   EXPECT_TRUE(!row.logs.empty() || cap.lines().empty()) << cap.dump();
-  EXPECT_EQ(seen().reconnects, row.reconnects);
+  EXPECT_EQ(seen_.reconnects, row.reconnects);
   EXPECT_TRUE(testsupport::read_file(xml_file) == row.xml);
   const std::string s = std::to_string(sock), n = std::to_string(seq) + "\n";
-  EXPECT_TRUE(row.bare || seen().traces.front() == s + ": client -send " + n);
-  EXPECT_TRUE(row.bare || seen().traces.back() == s + (row.reconnects ? ":client-recieve failed " : ":client- recieve ") + n);
-  EXPECT_TRUE(row.after == kSkip || xenv::small_call(1, &v) == row.after);
+  EXPECT_TRUE(row.bare || seen_.traces.front() == s + ": client -send " + n);
+  EXPECT_TRUE(row.bare || seen_.traces.back() == s + (row.reconnects ? ":client-recieve failed " : ":client- recieve ") + n);
+  EXPECT_TRUE(row.after == kSkip || small_call(1, &v) == row.after);
   EXPECT_EQ(pl::testing::next_sequence(), seq + (row.after != kSkip ? 2 : 1));
   if (sock != peer.client_fd()) close(sock);
   peer.close_client();
@@ -215,7 +293,7 @@ const char *const kModes[] = {"", "_timed", "_signals", "_timed_signals"};
 INSTANTIATE_TEST_SUITE_P(Rows, Exchange, ::testing::ValuesIn(modes()),
                          [](const auto &i) { return rows()[i.param.first].name + std::string(kModes[i.param.second]); });
 
-using ExchangeTest = xenv::Test;
+using ExchangeTest = XTest;
 
 // 4096 bytes is the largest frame; each kind of item that overflows it is
 // refused with its own report, and nothing is sent.
@@ -273,7 +351,7 @@ TEST_F(ExchangeTest, SendFailures) {
   pl::g_ctx.timeout = 200;
   EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);
   EXPECT_TRUE(cap.contains_substr("send fail " + std::to_string(EPIPE))) << cap.dump();
-  EXPECT_EQ(seen().reconnects, 5);
+  EXPECT_EQ(seen_.reconnects, 5);
   testsupport::Peer silent([](PeerConn &c) { c.stall(2000); });
   const std::string data(8 << 20, 'q');  // more than the socket buffers hold
   const auto t0 = std::chrono::steady_clock::now();
@@ -295,7 +373,7 @@ TEST_F(ExchangeTest, ClientInit) {
   const std::string primary = tmp_.file("mgtd1"), fallback = tmp_.file("mgtd");
   pl::testing::set_endpoints(primary.c_str(), fallback.c_str(), 0);
   EXPECT_EQ(std::vector<int>({client_Init(), client_Init_with_timeout(0), client_Init_with_timeout(200)}), std::vector<int>(3, -1));
-  EXPECT_EQ(seen().events, std::vector<std::string>{"debug:%d:Error connecting %d - %s\n"});
+  EXPECT_EQ(seen_.events, std::vector<std::string>{"debug:%d:Error connecting %d - %s\n"});
   using Way = std::tuple<std::string, int, int>;  // listener, protocol, time-out (-1: client_Init)
   for (const auto &[path, protocol, timeout] : {Way{fallback, 0, -1}, Way{primary, 1, -1}, Way{primary, 1, 0}, Way{primary, 1, 500}}) {
     const int l = bound_at(path);
@@ -350,9 +428,64 @@ TEST_F(ExchangeTest, PeerOfAnotherUserIsRefused) {
   waitpid(pid, nullptr, 0);
   EXPECT_FALSE(testsupport::file_exists(pwn));
   EXPECT_TRUE(cap.contains_substr("refused daemon socket: peer uid 65534 pid " + std::to_string(pid))) << cap.dump();
-  const auto refusals = std::count(seen().events.begin(), seen().events.end(),
+  const auto refusals = std::count(seen_.events.begin(), seen_.events.end(),
                                    "debug:%d:Refused the daemon socket: peer uid %d pid %d is neither root nor our user\n");
   EXPECT_EQ(refusals, 4);  // both paths of client_Init
+}
+
+using FaultTest = XTest;
+
+TEST_F(FaultTest, ExchangeSurvivesEveryAllocationFailure) {
+  const std::string reports[] = {report("msg == NULL", "CreateMsg", 117), report("buf == NULL", "SendAndRcvSocketWithTimeout", 598),
+                                 report("line_input == NULL", "get_input_line", 540)};
+  const std::vector<Step> busy = {F(REPLY_PRINT, "line\n"), F(REPLY_INPUT, "Go? " + kNul), kIn, F(REPLY_XML, "<a/>"),
+                                  F(REPLY_RUN_CMD, "true" + kNul), F(REPLY_PRINT_END, ""), Res(7, 99)};
+  std::vector<int> results;
+  for (long k = 0; k < 10; ++k) {
+    testsupport::Peer peer([&](PeerConn &c) { play(c, busy); }, 300);  // a lost input reply is waited for briefly
+    set_socket(peer.client_fd());
+    seen_ = Seen{};
+    testsupport::SyslogCapture cap;
+    const long before = pl::testing::allocations_requested();
+    int32_t out = 0;
+    {
+      testsupport::AllocFailure fail(k);
+      results.push_back(small_call(1, &out));
+    }
+    EXPECT_EQ(out, results.back() == 7 ? 99 : 0);
+    EXPECT_EQ(seen_.reconnects, k == 1 ? 1 : 0) << k;
+    EXPECT_TRUE(k < 3 ? cap.contains_substr(reports[k]) : cap.lines().empty()) << k << cap.dump();
+    if (pl::testing::allocations_requested() - before <= k) break;  // nothing failed
+  }
+  EXPECT_EQ(results, std::vector<int>({-1, -1, 7, 7}));  // message, buffer, input reply, none
+}
+
+// No connection can be made, each way says why; an exchange on the open
+// connection still completes without its XML file.
+TEST_F(FaultTest, HostOutOfDescriptors) {
+  if (testsupport::read_file("/proc/self/maps").find("vgpreload") != std::string::npos)
+    GTEST_SKIP() << "valgrind manages the descriptor limit itself";
+  pl::g_ctx.timeout = 500;
+  testsupport::Peer peer([](PeerConn &c) { play(c, {F(REPLY_XML, std::string(10000, 'x')), Res(4, 44)}); });
+  set_socket(peer.client_fd());
+  testsupport::SyslogCapture cap;
+  rlimit saved{}, low{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  low = {256, saved.rlim_max};
+  setrlimit(RLIMIT_NOFILE, &low);
+  std::vector<int> held;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  const int a = client_Init(), b = client_Init_with_timeout(100), c = client_Init_External("127.0.0.1", 100);
+  int32_t out = 0;
+  const int r = small_call(1, &out);
+  for (int fd : held) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(std::vector<int>({a, b, c, r, out}), std::vector<int>({-1, -1, -1, 4, 44}));
+  EXPECT_REPORT(cap, "client_sock == -1", "pam_lib", "client_open_sock", 800);
+  EXPECT_REPORT(cap, "sock == -1", "pam_lib", "client_Init_with_timeout", 841);
+  EXPECT_REPORT(cap, "client_sock == -1", "pam_lib", "client_Init_External", 753);
+  EXPECT_EQ(pl::g_ctx.timeout, 500);  // not stored: no socket was made
+  EXPECT_FALSE(testsupport::file_exists(GetXMLFileName()));
 }
 
 }  // namespace
