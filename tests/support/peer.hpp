@@ -6,13 +6,11 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -97,7 +95,7 @@ class Peer {
   std::vector<Request> requests_;
   std::vector<std::string> inputs_;
   int client_fd_ = -1, peer_fd_ = -1;
-  std::atomic<bool> stop_{false};
+  std::atomic<bool> stop_ = false;
   std::thread thread_;
 };
 
