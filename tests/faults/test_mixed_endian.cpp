@@ -1,7 +1,5 @@
-// A client and a daemon of different byte orders over TCP on 127.0.0.1 (the
-// daemon named by MGTD_OTHER_ORDER, a program or wrapper): neither
-// recognises the other's frames, so the daemon refuses the request and drops
-// the connection, the call fails with -1 and reconnect_func runs.
+// A daemon of the other byte order (MGTD_OTHER_ORDER, a program or wrapper)
+// over TCP: it refuses the request, the call fails and reconnect_func runs.
 #include <unistd.h>
 
 #include "pam_lib.h"

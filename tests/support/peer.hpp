@@ -1,8 +1,7 @@
-// A scripted management-daemon peer: one socketpair to the library, and a
-// script on a thread of its own that reads request frames (decoded and
-// recorded) and plays reply frames, well-formed or not, in the processor's
-// byte order as the daemon does. Reads give up after read_timeout_ms, so a
-// broken test fails instead of hanging.
+// A scripted daemon peer: a socketpair to the library, and a script on a
+// thread of its own that reads request frames (decoded and recorded) and
+// plays reply frames, well-formed or not. Reads give up after
+// read_timeout_ms, so a broken test fails instead of hanging.
 #pragma once
 
 #include <atomic>
