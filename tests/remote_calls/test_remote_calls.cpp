@@ -1,7 +1,6 @@
-// Every remote call against the recording peer, from one table: the request
-// it sends (opcode, header, items) and what it makes of four replies in turn
-// (a good one, a failure, data one byte short, a text one byte too long),
-// then out of memory and without a socket.
+// Every remote call from one table: the request it sends, and what it makes
+// of four replies (good, failure, data one byte short, a text one byte too
+// long), of no memory and of no socket.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -135,8 +134,7 @@ TEST_P(RemoteCalls, RequestAndReplies) {
   const Case &c = kCases[GetParam()];
   std::vector<std::string> pieces;
   const std::string good = reply_for(c.items, &pieces, false), overlong = reply_for(c.items, nullptr, true);
-  const std::string short_data = good.substr(0, good.empty() ? 0 : good.size() - 1);
-  const std::vector<testsupport::Result> replies = {{5, good, 0, 3}, {-1, good, 0, 41}, {0, short_data, 0, 0}, {0, overlong, 0, 0}};
+  const std::vector<testsupport::Result> replies = {{5, good, 0, 3}, {-1, good, 0, 41}, {0, good.substr(0, good.size() - !good.empty()), 0, 0}, {0, overlong, 0, 0}};
   size_t n = 0;
   testsupport::Peer peer(testsupport::Peer::serve([&](const testsupport::Request &) { return replies[n++ % 4]; }));
   Bufs untouched(0xEE), b(0xEE), failed(0xEE), s1(0x11), s2(0x22);
@@ -160,7 +158,7 @@ TEST_P(RemoteCalls, RequestAndReplies) {
     EXPECT_EQ(c.invoke(b), -1);
   }
   EXPECT_REPORT(cap, "msg == NULL", "pam_lib", "CreateMsg", 117);
-  const std::string name(c.name, std::string(c.name).find('_', 4) == std::string::npos ? std::strlen(c.name) : std::string(c.name).find('_', 4));
+  const std::string name = std::string(c.name).substr(0, std::string(c.name).find('_', 4));
   EXPECT_TRUE(cap.contains_substr("(\"msg == NULL\") in pam_lib at " + name + " line ")) << cap.dump();
   EXPECT_EQ(get_privilege(), kCtx);
   peer.close_client();

@@ -1,5 +1,5 @@
-// Test harness: syslog capture, assertion-report checks, descriptor
-// capture, allocation-failure injection and temporary directories.
+// Test harness: syslog and descriptor capture, assertion reports,
+// allocation failures, temporary directories.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,8 +16,7 @@ struct LogLine {
   std::string text;
 };
 
-// Every syslog()/vsyslog() of the test process lands here (%m expanded)
-// while a SyslogCapture exists; it is cleared on construction.
+// The syslog lines of the process (%m expanded), cleared on construction.
 class SyslogCapture {
  public:
   SyslogCapture() { clear(); }
@@ -52,8 +51,7 @@ class FdCapture {
   bool done_ = false;
 };
 
-// Allocations through the library's allocation seam fail after `n`
-// successful ones while alive.
+// The library's allocations fail after `n` successful ones while alive.
 struct AllocFailure {
   explicit AllocFailure(long n);
   ~AllocFailure();

@@ -47,17 +47,15 @@ std::optional<Request> PeerConn::read_request() {
   if (!raw || !rest) return std::nullopt;
   r.raw = *raw + *rest;
   size_t pos = sizeof(MSG_HDR);
-  r.well_formed = true;  // unless an item runs past the end
-  for (int i = 0; i < r.hdr.item_count && r.well_formed; ++i) {
-    if (!(r.well_formed = pos + 3 <= r.raw.size())) break;
+  for (int i = 0; i < r.hdr.item_count && pos + 3 <= r.raw.size(); ++i) {
     const auto *p = reinterpret_cast<const unsigned char *>(r.raw.data() + pos);
     RequestItem item{p[0], (p[1] << 8) | p[2], {}};
     const bool has_data = item.kind == ITEM_INT || item.kind == ITEM_ARRAY || item.kind == ITEM_CARRAY;
-    r.well_formed = pos + 3 + (has_data ? item.size : 0) <= r.raw.size();
-    if (has_data && r.well_formed) item.data = r.raw.substr(pos + 3, static_cast<size_t>(item.size));
-    pos += 3 + (has_data ? item.size : 0);
-    if (r.well_formed) r.items.push_back(std::move(item));
+    item.data = r.raw.substr(pos + 3, has_data ? static_cast<size_t>(item.size) : 0);
+    pos += 3 + (has_data ? static_cast<size_t>(item.size) : 0);
+    r.items.push_back(std::move(item));
   }
+  r.well_formed = pos <= r.raw.size() && static_cast<int>(r.items.size()) == r.hdr.item_count;
   seq_ = r.hdr.seq;
   std::lock_guard<std::mutex> lock(owner_->mu_);
   owner_->requests_.push_back(r);
