@@ -30,8 +30,6 @@ TEST(FaultTest, MixedByteOrder) {
   EXPECT_EQ(g_reconnects, 1);
   EXPECT_REPORT(cap, "len <=0", "pam_lib", "get_rcv_header", 459);
   close(sock);
-  pl::testing::reset_client_context();
-  pl::testing::set_endpoints(nullptr, nullptr, 0);
 }
 
 }  // namespace

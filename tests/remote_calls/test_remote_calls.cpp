@@ -1,16 +1,9 @@
 // Every remote call from one table: the request it sends, and what it makes
 // of four replies (good, failure, data one byte short, a text one byte too
 // long), of no memory and of no socket.
-#include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
 #include <tuple>
-#include <utility>
-#include <string>
-#include <vector>
 
-#include "pam_lib.h"
 #include "pam_lib/context.hpp"
 #include "support/harness.hpp"
 #include "support/peer.hpp"
@@ -127,7 +120,6 @@ class RemoteCalls : public ::testing::TestWithParam<size_t> {
     set_uid(1234);
     set_client_id(55);
   }
-  void TearDown() override { pl::testing::reset_client_context(); }
 };
 
 TEST_P(RemoteCalls, RequestAndReplies) {
@@ -202,7 +194,6 @@ TEST(RemoteCallGuards, OnlyTheFirstFailingGuardIsReportedAndNothingIsSent) {
   peer.close_client();
   peer.join();
   EXPECT_TRUE(peer.requests().empty());
-  pl::testing::reset_client_context();
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "support/harness.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -9,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "common/alloc.hpp"
 
@@ -45,9 +43,9 @@ void SyslogCapture::clear() {
 }
 
 std::string SyslogCapture::dump() const {
-  std::ostringstream out;
-  for (const auto &l : lines()) out << "  [" << l.priority << "] " << l.text << "\n";
-  return out.str();
+  std::string out;
+  for (const auto &l : lines()) out += "  [" + std::to_string(l.priority) + "] " + l.text + "\n";
+  return out;
 }
 
 std::string report_text(const std::string &cond, const std::string &module,
@@ -67,10 +65,7 @@ std::string FdCapture::finish() {
   std::fflush(nullptr);
   ::dup2(saved_, fd_);
   ::close(saved_);
-  std::string out;
-  char buf[4096];
-  for (ssize_t n; (n = ::pread(tmp_, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;)
-    out.append(buf, static_cast<size_t>(n));
+  std::string out = read_file("/proc/self/fd/" + std::to_string(tmp_));
   ::close(tmp_);
   return out;
 }
@@ -79,9 +74,8 @@ AllocFailure::AllocFailure(long n) { pl::testing::fail_allocations_after(n); }
 AllocFailure::~AllocFailure() { pl::testing::fail_allocations_after(-1); }
 
 TempDir::TempDir() {
-  std::string tmpl = std::filesystem::temp_directory_path().string() + "/pam_lib_test.XXXXXX";
-  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
+  path_ = std::filesystem::temp_directory_path().string() + "/pam_lib_test.XXXXXX";
+  if (!::mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -91,9 +85,7 @@ TempDir::~TempDir() {
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void write_file(const std::string &path, const std::string &content) {
@@ -101,8 +93,8 @@ void write_file(const std::string &path, const std::string &content) {
 }
 
 bool file_exists(const std::string &path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
 }
 
 }  // namespace testsupport

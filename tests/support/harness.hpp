@@ -6,8 +6,6 @@
 
 #include <syslog.h>
 
-#include <string>
-#include <vector>
 
 namespace testsupport {
 
