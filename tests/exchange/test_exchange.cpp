@@ -180,14 +180,18 @@ void play(PeerConn &c, const std::vector<Step> &steps) {
 // Mode bit 0: a time-out; bit 1: trickled frames and timer signals.
 class Exchange : public ExchangeTest, public ::testing::WithParamInterface<std::pair<size_t, int>> {};
 
-// SIGALRM every 300 us while alive, without SA_RESTART: interrupted calls
-// fail with EINTR. The handler stays for signals still on their way.
+bool under_valgrind() { return testsupport::read_file("/proc/self/maps").find("vgpreload") != std::string::npos; }
+
+// SIGALRM every 300 us (5 ms under valgrind, which serialises the threads)
+// while alive, without SA_RESTART: interrupted calls fail with EINTR. The
+// handler stays for signals still on their way.
 struct TimerSignals {
   explicit TimerSignals(bool on) {
     struct sigaction sa {};
     sa.sa_handler = [](int) {};
     sigaction(SIGALRM, &sa, nullptr);
-    const itimerval it{{0, on ? 300 : 0}, {0, on ? 300 : 0}};
+    const long us = on ? (under_valgrind() ? 5000 : 300) : 0;
+    const itimerval it{{0, us}, {0, us}};
     setitimer(ITIMER_REAL, &it, nullptr);
   }
   ~TimerSignals() { setitimer(ITIMER_REAL, &kOff, nullptr); }
@@ -402,8 +406,7 @@ TEST_F(FaultTest, ExchangeSurvivesEveryAllocationFailure) {
 
 // No connection can be made, and each way says why.
 TEST_F(FaultTest, HostOutOfDescriptors) {
-  if (testsupport::read_file("/proc/self/maps").find("vgpreload") != std::string::npos)
-    GTEST_SKIP() << "valgrind manages the descriptor limit itself";
+  if (under_valgrind()) GTEST_SKIP() << "valgrind manages the descriptor limit itself";
   testsupport::SyslogCapture cap;
   rlimit saved{}, low{};
   getrlimit(RLIMIT_NOFILE, &saved);
