@@ -397,6 +397,7 @@ TEST_F(FaultTest, ExchangeSurvivesEveryAllocationFailure) {
       results.push_back(small_call(1, &out));
     }
     EXPECT_EQ(out, results.back() == 7 ? 99 : 0);
+    EXPECT_EQ(testsupport::read_file(GetXMLFileName()), results.back() == 7 ? "<a/>" : "");  // created when missing
     EXPECT_EQ(seen_.reconnects, k == 1 ? 1 : 0) << k;
     EXPECT_TRUE(k < 3 ? cap.contains_substr(reports[k]) : cap.lines().empty()) << k << cap.dump();
     if (pl::testing::allocations_requested() - before <= k) break;  // nothing failed
