@@ -1,485 +1,308 @@
-// The exchange end to end against the scripted daemon peer.
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
+// The exchange against a scripted daemon: a table of scenarios, each played
+// with and without a time-out, and with frames trickling in while timer
+// signals interrupt every wait. Then the frame limit, send failures,
+// connecting, and fault injection (FaultTest, run as test_faults_exchange).
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include "common.hpp"
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdarg>
 
-namespace exchange_test {
+#include "common/alloc.hpp"
+#include "pam_lib/context.hpp"
+#include "pam_lib/exchange.hpp"
+#include "pam_lib/transport.hpp"
+#include "pam_lib/wire.hpp"
+#include "support/harness.hpp"
+#include "support/peer.hpp"
+
 namespace {
 
-using testsupport::PeerConn;
 using testsupport::bytes_of;
+using testsupport::make_frame;
+using testsupport::PeerConn;
 
-// A small call: one integer in, one 4-byte out item.
-MSG *small_call(int32_t in, int32_t *out, uint32_t opcode = 14) {
-  MSG *m = CreateMsg(opcode);
+
+struct Seen {
+  std::vector<std::string> events;  // "print+:text" (+: a new pipe), "prompt:text:n", "cmd:text", "debug:fmt"
+  std::vector<std::string> traces;  // the send/receive/failure traces, formatted
+  int prompts = 0;  // the first is answered "admin", the others NULL
+  int reconnects = 0;
+};
+Seen seen_;
+
+int on_debug(const char *fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  const bool trace = std::strstr(fmt, "client -send") || std::strstr(fmt, "client- recieve") || std::strstr(fmt, "recieve failed");
+  trace ? seen_.traces.push_back(buf) : seen_.events.push_back(std::string("debug:") + fmt);
+  return 0;
+}
+int on_print(REPLY *f, FILE **slot) {
+  seen_.events.push_back((*slot ? "print:" : "print+:") + std::string(f->data, f->hdr.chunk_len));
+  if (!*slot) *slot = popen("cat >/dev/null", "w");
+  return 0;
+}
+char *on_input(const char *prompt, int value) {
+  seen_.events.push_back("prompt:" + std::string(prompt) + ":" + std::to_string(value));
+  return seen_.prompts++ ? nullptr : strdup("admin");
+}
+
+class ExchangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pl::testing::reset_client_context();
+    seen_ = Seen{};
+    pl::testing::set_xml_base(xml_base_.c_str());
+    set_debug_print(on_debug);
+    set_reconnect_func([](MSG *) { return ++seen_.reconnects, 0; });
+    set_print_out(on_print);
+    set_get_input_func(on_input);
+    set_run_cmd_function([](const char *cmd) { return seen_.events.push_back("cmd:" + std::string(cmd)), 0; });
+  }
+  void TearDown() override {
+    pl::testing::reset_client_context();
+    pl::testing::set_xml_base(nullptr);
+    pl::testing::set_endpoints(nullptr, nullptr, 0);
+  }
+  testsupport::TempDir tmp_;
+  const std::string xml_base_ = tmp_.file("xml");
+};
+
+// One integer in, one 4-byte out-item.
+int small_call(int32_t in, int32_t *out) {
+  MSG *m = CreateMsg(14);
+  if (!m) return -1;
   AddIntToMsg(m, in);
   AddPtrToMsg(m, 4, out);
-  return m;
+  return SendAndRcv(m);
 }
 
-std::string trace(const char *fmt, int sock, uint32_t seq) {
-  char buf[128];
-  std::snprintf(buf, sizeof buf, fmt, sock, static_cast<int>(seq));
-  return buf;
+std::string report(const char *cond, const char *function, int line) {
+  return testsupport::report_text(cond, "pam_lib", function, line);
 }
 
-TEST_F(ExchangeTest, SmallCallRoundTrip) {
-  testsupport::Peer peer([](PeerConn &c) {
-    auto r = c.read_request();
-    ASSERT_TRUE(r);
-    c.send_result(7, bytes_of(int32_t{r->items[0].as_int() * 2}), 0, 33);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
+const std::string kNul(1, '\0');
+constexpr int kSkip = -99999;
+
+// What the daemon does after it read the request: send a frame (whole, its
+// first `cut` bytes, or from byte -cut on), or an action.
+enum Act { kFrame, kInput, kStall, kClose, kShutRd };
+struct Step {
+  Act act = kFrame;
+  int32_t type = 0;
+  std::string data = {};
+  int32_t result = 0, status = 0, err = 0;
+  int cut = 0, dseq = 0;
+  uint32_t magic = MSG_MAGIC;
+};
+Step F(int32_t type, std::string data, int32_t result = 0) { return {kFrame, type, std::move(data), result}; }
+Step Res(int32_t result, int32_t out, int32_t status = 0, int32_t err = 0) { return {kFrame, 0, bytes_of(out), result, status, err}; }
+Step Cut(Step s, int cut) { return s.cut = cut, s; }
+const Step kIn{kInput}, kEnd{kClose};
+
+struct Row {
+  const char *name;
+  std::vector<Step> steps;
+  int result;
+  int32_t out = -7;                      // the out-item after the call
+  std::vector<std::string> events = {};
+  std::vector<std::string> logs = {};    // syslog lines expected (substrings)
+  int reconnects = 0;
+  int after = 99;                        // the next call's result (kSkip: not made)
+  int err = 0;
+  std::vector<std::string> inputs = {};  // input replies the daemon got
+  std::string xml = "stale";             // the XML file afterwards
+  int timeout = -1;                      // forced time-out
+  bool bare = false;                     // no host hooks
+  int (*plant)(const char *, const char *) = nullptr;  // another user's link at the XML name
+};
+
+const std::string kBig = std::string(4000, 'a') + std::string(4000, 'b') + std::string(2000, 'c');
+const std::string kLongCmd = "debug:%d:client- command of %d bytes is too long, not run\n";
+const std::string kLongResult = bytes_of(11) + std::string(5996, 'r');
+
+const std::vector<Row> &rows() {
+  constexpr auto rep = report;
+  const std::string P4096(SERVER_BUFFER_SIZE, 'P');
+  static const std::vector<Row> all = {
+      {.name = "RoundTrip", .steps = {Res(7, 42, 0, 33)}, .result = 7, .out = 42, .err = 33},
+      {.name = "FailureDecodesNothing", .steps = {Res(-1, 99, 0, 12)}, .result = -1, .err = 12},
+      {.name = "InvokeError", .steps = {Res(5, 1, 3, 13)}, .result = -1, .logs = {"invoke error:3"}, .err = 13},
+      {.name = "ShortResultData", .steps = {{kFrame, REPLY_RESULT, "ab", 5, 0, 14}}, .result = -1, .logs = {rep("err == ERROR", "handle_cmd_result", 350)}, .err = 14},
+      {.name = "PrintFramesShareOnePipe", .steps = {F(REPLY_PRINT, "hello "), F(REPLY_PRINT, "world"), F(REPLY_PRINT_END, ""), F(REPLY_PRINT, "again"), Res(3, 1)}, .result = 3, .out = 1, .events = {"print+:hello ", "print:world", "print+:again"}},
+      {.name = "XmlStreamsIntoTheFile", .steps = {F(REPLY_XML, kBig), F(REPLY_XML, "<end/>"), Res(0, 2)}, .result = 0, .out = 2, .xml = kBig + "<end/>"},
+      {.name = "InputAnswered", .steps = {F(REPLY_INPUT, "Name? " + kNul, 17), kIn, F(REPLY_INPUT, "Again? " + kNul, 18), kIn, Res(0, 3)}, .result = 0, .out = 3, .events = {"prompt:Name? :17", "prompt:Again? :18"}, .inputs = {"admin" + kNul, kNul}},
+      {.name = "TextsEndAtTheChunkEnd", .steps = {F(REPLY_INPUT, P4096), kIn, F(REPLY_RUN_CMD, "ls -l"), F(REPLY_RUN_CMD, std::string("date\0junk", 9)), Res(0, 4)}, .result = 0, .out = 4, .events = {"prompt:" + P4096 + ":0", "cmd:ls -l", "cmd:date"}, .inputs = {"admin" + kNul}},
+      {.name = "LongPromptAnsweredOnce", .steps = {F(REPLY_INPUT, "Long? " + kNul + std::string(6000, 'Q')), kIn, Res(9, 5)}, .result = 9, .out = 5, .events = {"prompt:Long? :0"}, .inputs = {"admin" + kNul}},
+      // Cut at 4096 bytes the second would run "rm -rf /tmp/x": a command longer than a chunk never runs.
+      {.name = "OverLongCommandNeverRunCut", .steps = {F(REPLY_RUN_CMD, std::string(5000, 'x')), F(REPLY_RUN_CMD, "rm -rf /tmp/x" + std::string(4083, ' ') + "-no"), F(REPLY_RUN_CMD, "date" + kNul + std::string(4996, 'j')), Res(6, 6)}, .result = 6, .out = 6, .events = {kLongCmd, kLongCmd, "cmd:date"}},
+      {.name = "WithoutHooks", .steps = {F(REPLY_PRINT, "text"), F(REPLY_PRINT_END, ""), F(REPLY_RUN_CMD, "reboot" + kNul), F(REPLY_INPUT, "? " + kNul), kIn, Res(2, 7)}, .result = 2, .out = 7, .inputs = {kNul}, .bare = true},
+      {.name = "UnknownFramesPrintedAndPassedOver", .steps = {F(9, "xyz"), F(77, std::string(6000, 'z')), Res(6, 8)}, .result = 6, .out = 8},
+      {.name = "StrayAndStaleFramesPassedOver", .steps = {{.result = 1, .dseq = -1}, {.result = 2, .dseq = 1}, {.result = 3, .magic = 0x12345678}, {.type = REPLY_PRINT, .dseq = 7}, Res(8, 64)}, .result = 8, .out = 64},
+      // One byte of a long frame comes first: the items need all of them.
+      {.name = "LongResultInPieces", .steps = {Cut(F(REPLY_RESULT, kLongResult, 1), 49), {kStall, 0, "", 20}, Cut(F(REPLY_RESULT, kLongResult, 1), -49)}, .result = 1, .out = 11},
+      {.name = "TimeOut", .steps = {F(REPLY_PRINT, "working"), {kStall, 0, "", 400}}, .result = -1, .events = {"print+:working"}, .logs = {rep("len <=0", "get_rcv_header", 459), rep("err == ERROR", "get_rcv_buf", 485)}, .reconnects = 1, .after = kSkip, .timeout = 100},
+      {.name = "TimeOutInsideAFrame", .steps = {Cut(Res(1, 1), 50), {kStall, 0, "", 400}}, .result = -1, .logs = {rep("len <= 0", "get_rcv_buf", 499)}, .reconnects = 1, .after = kSkip, .timeout = 100},
+      {.name = "ClosedInsideAHeader", .steps = {Cut(F(REPLY_PRINT, "0123456789"), 20), kEnd}, .result = -1, .logs = {rep("len <=0", "get_rcv_header", 459)}, .reconnects = 1, .after = -1},
+      {.name = "ClosedBetweenFrames", .steps = {F(REPLY_PRINT, "partial"), kEnd}, .result = -1, .events = {"print+:partial"}, .logs = {rep("err == ERROR", "get_rcv_buf", 485)}, .reconnects = 1, .after = -1},
+      {.name = "ClosedMidFrame", .steps = {Cut(F(REPLY_RESULT, std::string(100, 'd')), 60), kEnd}, .result = -1, .logs = {rep("len <= 0", "get_rcv_buf", 499)}, .reconnects = 1, .after = -1},
+      {.name = "LongFrameCutAfterItsHeader", .steps = {Cut(F(REPLY_XML, std::string(9000, 'x')), 48), kEnd}, .result = -1, .logs = {rep("len <= 0", "get_rcv_buf", 507)}, .reconnects = 1, .after = -1},
+      // The XML name is predictable and its directory shared: a link placed there is not written through.
+      {.name = "SymlinkAtTheXmlName", .steps = {F(REPLY_XML, "<owned/>"), Res(4, 1)}, .result = 4, .out = 1, .plant = &symlink},
+      {.name = "HardLinkAtTheXmlName", .steps = {F(REPLY_XML, "<owned/>"), Res(4, 1)}, .result = 4, .out = 1, .plant = &link},
+      {.name = "InputReplyCannotBeSent", .steps = {{kShutRd}, F(REPLY_INPUT, "? " + kNul), Res(2, 4)}, .result = 2, .out = 4, .events = {"prompt:? :0"}, .logs = {rep("err == ERROR", "get_input_line", 544)}, .after = -1},
+  };
+  return all;
+}
+
+void play(PeerConn &c, const std::vector<Step> &steps) {
+  c.read_request();
+  for (const Step &s : steps) {
+    const std::string f = make_frame(s.type, c.seq() + s.dseq, s.data, s.result, s.status, s.err, s.magic);
+    if (s.act == kFrame) c.send_raw(s.cut > 0 ? f.substr(0, s.cut) : f.substr(-s.cut));
+    if (s.act == kInput) c.read_input_reply();
+    if (s.act == kStall) c.stall(s.result);
+    if (s.act == kClose) c.close();
+    if (s.act == kShutRd) ::shutdown(c.fd(), SHUT_RD);
+  }
+}
+
+// Mode bit 0: a time-out; bit 1: trickled frames and timer signals.
+class Exchange : public ExchangeTest, public ::testing::WithParamInterface<std::pair<size_t, int>> {};
+
+bool under_valgrind() { return testsupport::read_file("/proc/self/maps").find("vgpreload") != std::string::npos; }
+
+// SIGALRM every 300 us (5 ms under valgrind, which serialises the threads)
+// while alive, without SA_RESTART: interrupted calls fail with EINTR. The
+// handler stays for signals still on their way.
+struct TimerSignals {
+  explicit TimerSignals(bool on) {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGALRM, &sa, nullptr);
+    const long us = on ? (under_valgrind() ? 5000 : 300) : 0;
+    const itimerval it{{0, us}, {0, us}};
+    setitimer(ITIMER_REAL, &it, nullptr);
+  }
+  ~TimerSignals() { setitimer(ITIMER_REAL, &kOff, nullptr); }
+  static constexpr itimerval kOff{};
+};
+
+bool raise_descriptor_limit() {
+  rlimit l{};
+  getrlimit(RLIMIT_NOFILE, &l);
+  l.rlim_cur = std::max<rlim_t>(l.rlim_cur, std::min<rlim_t>(l.rlim_max, 2048));
+  return setrlimit(RLIMIT_NOFILE, &l) == 0 && l.rlim_cur > 1500;
+}
+
+TEST_P(Exchange, Scenario) {
+  const Row &row = rows()[GetParam().first];
+  const int mode = GetParam().second;
+  testsupport::Peer peer([&](PeerConn &c) {
+    play(c, row.steps);
+    testsupport::Peer::serve([](const testsupport::Request &) { return testsupport::Result{99, bytes_of(5), 0, 0}; })(c);
+  }, 10000, mode & 2 ? 700 : 0);
+  if (row.bare) pl::testing::reset_client_context();
+  pl::g_ctx.timeout = row.timeout >= 0 ? row.timeout : (mode & 1) * 1500;
   set_privelege(2);
   set_uid(500);
+  // poll, not select: the timed runs use a socket numbered above 1024.
+  const int sock = mode & 1 && raise_descriptor_limit() ? dup2(peer.client_fd(), 1500) : peer.client_fd();
+  set_socket(sock);
+  const std::string xml_file = GetXMLFileName();
+  EXPECT_EQ(xml_file, xml_base_ + "." + std::to_string(getpid()) + "_" + std::to_string(sock));
+  testsupport::write_file(row.plant ? tmp_.file("victim") : xml_file, "stale");
+  ASSERT_TRUE(!row.plant || row.plant(tmp_.file("victim").c_str(), xml_file.c_str()) == 0);
   const uint32_t seq = pl::testing::next_sequence();
-  int32_t out = 0;
-  EXPECT_EQ(SendAndRcv(small_call(21, &out)), 7);
-  EXPECT_EQ(out, 42);
-  EXPECT_EQ(get_err(), 33);
-  peer.join();
-  auto reqs = peer.requests();
-  ASSERT_EQ(reqs.size(), 1u);
-  EXPECT_EQ(reqs[0].hdr.seq, seq);
-  EXPECT_EQ(reqs[0].hdr.opcode, 14u);
-  EXPECT_EQ(reqs[0].hdr.privilege, 2);
-  EXPECT_EQ(reqs[0].hdr.uid, 500);
-  EXPECT_EQ(reqs[0].hdr.total_len, 68u);  // 56 + 7 + 3, filled
-  ASSERT_TRUE(reqs[0].well_formed);
-  ASSERT_EQ(reqs[0].items.size(), 2u);
-  EXPECT_EQ(reqs[0].items[1].kind, ITEM_PTR);
-  EXPECT_EQ(reqs[0].items[1].size, 4);
-  const int s = peer.client_fd();
-  EXPECT_EQ(hooks().debug, (std::vector<std::string>{trace("%d: client -send %d\n", s, seq),
-                                                      trace("%d:client- recieve %d\n", s, seq)}));
-  EXPECT_EQ(hooks().reconnects, 0);
-  EXPECT_EQ(pl::testing::next_sequence(), seq + 1);
-}
-
-TEST_F(ExchangeTest, SequenceCounterWraps) {
-  testsupport::Peer peer(testsupport::Peer::serve(
-      [](const testsupport::Request &) { return testsupport::Result{0, bytes_of(int32_t{1})}; }));
-  set_socket(peer.client_fd());
-  pl::testing::set_next_sequence(0xFFFFFFFFu);
-  int32_t out;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 0);
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 0);
+  testsupport::SyslogCapture cap;
+  int32_t v = -7;
+  {
+    TimerSignals timer(mode & 2);
+    EXPECT_EQ(small_call(21, &v), row.result);
+  }
+  EXPECT_EQ(v, row.out);
+  EXPECT_EQ(get_err(), row.err);
+  EXPECT_EQ(seen_.events, row.events);
+  for (const auto &l : row.logs) EXPECT_TRUE(cap.contains_substr(l)) << l << " not in:\n" << cap.dump();
+  EXPECT_TRUE(!row.logs.empty() || cap.lines().empty()) << cap.dump();
+  EXPECT_EQ(seen_.reconnects, row.reconnects);
+  EXPECT_TRUE(testsupport::read_file(xml_file) == row.xml);
+  const std::string s = std::to_string(sock), n = std::to_string(seq) + "\n";
+  EXPECT_TRUE(row.bare || seen_.traces.front() == s + ": client -send " + n);
+  EXPECT_TRUE(row.bare || seen_.traces.back() == s + (row.reconnects ? ":client-recieve failed " : ":client- recieve ") + n);
+  EXPECT_TRUE(row.after == kSkip || small_call(1, &v) == row.after);
+  EXPECT_EQ(pl::testing::next_sequence(), seq + (row.after != kSkip ? 2 : 1));
+  if (sock != peer.client_fd()) close(sock);
   peer.close_client();
   peer.join();
-  auto reqs = peer.requests();
-  ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(reqs[0].hdr.seq, 0xFFFFFFFFu);
-  EXPECT_EQ(reqs[1].hdr.seq, 0u);
+  EXPECT_EQ(peer.input_replies(), row.inputs);
+  const MSG_HDR h = peer.requests().at(0).hdr;  // the items: the remote-call table
+  EXPECT_EQ(std::vector<uint32_t>({h.hdr_len, h.seq, h.total_len, h.magic, uint32_t(h.item_count), uint32_t(h.privilege), uint32_t(h.uid), uint32_t(h.client_id)}),
+            std::vector<uint32_t>({56, seq, 68, MSG_MAGIC, 2, 2, 500, 0}));
 }
 
-TEST_F(ExchangeTest, NoSocketFailsAtOnce) {
-  install_hooks();
-  const uint32_t seq = pl::testing::next_sequence();
-  int32_t out = 5;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), -1);
-  EXPECT_EQ(out, 5);
-  EXPECT_EQ(hooks().debug, (std::vector<std::string>{trace("%d:client-recieve failed %d\n", -1, seq)}));
-  EXPECT_EQ(hooks().reconnects, 1);
-  EXPECT_NE(hooks().reconnect_msg, nullptr);
-  EXPECT_EQ(pl::testing::next_sequence(), seq + 1);  // the number is used up
+// A forced time-out never meets the signals: each interrupted wait starts it afresh.
+std::vector<std::pair<size_t, int>> modes() {
+  std::vector<std::pair<size_t, int>> all;
+  for (size_t r = 0; r < rows().size(); ++r)
+    for (int mode = 0; mode < (rows()[r].timeout >= 0 ? 1 : 4); ++mode) all.emplace_back(r, mode);
+  return all;
 }
+const char *const kModes[] = {"", "_timed", "_signals", "_timed_signals"};
+INSTANTIATE_TEST_SUITE_P(Rows, Exchange, ::testing::ValuesIn(modes()),
+                         [](const auto &i) { return rows()[i.param.first].name + std::string(kModes[i.param.second]); });
 
-TEST_F(ExchangeTest, ResultWordsAndErrors) {
-  testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_result(-1, bytes_of(int32_t{99}), 0, 12);  // failure: nothing decoded
-    c.read_request();
-    c.send_result(5, "", 3, 13);                      // invoke error
-    c.read_request();
-    c.send_result(5, "ab", 0, 14);                    // too short for the out item
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  int32_t out = 1;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), -1);
-  EXPECT_EQ(out, 1);
-  EXPECT_EQ(get_err(), 12);
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), -1);
-  EXPECT_EQ(get_err(), 13);
-  EXPECT_TRUE(cap.contains(LOG_USER | LOG_ERR, "invoke error:3")) << cap.dump();
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), -1);
-  EXPECT_EQ(get_err(), 14);
-  EXPECT_REPORT(cap, "err == ERROR", "pam_lib", "handle_cmd_result", 350);
-  EXPECT_EQ(hooks().reconnects, 0);  // results, not exchange failures
-}
 
-TEST_F(ExchangeTest, PrintFramesShareThePipeSlot) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_PRINT, "hello ");
-    c.send_frame(REPLY_PRINT, "world");
-    c.send_frame(REPLY_PRINT_END, "");
-    c.send_frame(REPLY_PRINT, "again");
-    c.send_result(3);
-  });
-  install_hooks();
-  const std::string out_file = tmp_.file("printed");
-  hooks().pipe_command = "cat >> " + out_file;
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 3);
-  EXPECT_EQ(hooks().printed, (std::vector<std::string>{"hello ", "world", "again"}));
-  ASSERT_EQ(hooks().slots.size(), 3u);
-  EXPECT_EQ(hooks().slots[0], hooks().slots[1]);
-  // The end frame emptied the slot (a new pipe for "again"); both pipes were
-  // closed, the second at the end of the exchange (pclose waits for cat).
-  EXPECT_EQ(hooks().slots[1], hooks().slots[2]);
-  EXPECT_EQ(hooks().slot_empty, (std::vector<bool>{true, false, true}));
-  EXPECT_EQ(testsupport::read_file(out_file), "hello worldagain");
-}
-
-TEST_F(ExchangeTest, PrintWithoutHookIsDropped) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_PRINT, "text");
-    c.send_frame(REPLY_PRINT_END, "");
-    c.send_result(0);
-  });
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-}
-
-TEST_F(ExchangeTest, XmlFramesStreamIntoTheFile) {
-  std::string payload(10000, '\0');
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
-  testsupport::Peer peer([&](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_XML, payload);
-    c.send_frame(REPLY_XML, "<end/>");
-    c.send_result(0);
-  });
-  set_socket(peer.client_fd());
-  const std::string name = xml_base_ + "." + std::to_string(getpid()) + "_" +
-                           std::to_string(peer.client_fd());
-  testsupport::write_file(name, "old content that must go away");
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  EXPECT_EQ(GetXMLFileName(), name);
-  EXPECT_EQ(testsupport::read_file(name), payload + "<end/>");
-  // The stream is closed: no descriptor of this process refers to the file.
-  for (int fd = 0; fd < 1024; ++fd) {
-    char link[64], target[512];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n > 0) {
-      EXPECT_NE(std::string(target, static_cast<size_t>(n)), name);
-    }
-  }
-}
-
-TEST_F(ExchangeTest, XmlFileThatCannotBeOpenedIsSkipped) {
-  const std::string base = tmp_.file("missing-dir/xml");
-  pl::testing::set_xml_base(base.c_str());
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_XML, "<a/>");
-    c.send_frame(REPLY_XML, "<b/>");
-    c.send_result(4);
-  });
-  set_socket(peer.client_fd());
-  testsupport::SyslogCapture cap;
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 4);
-  EXPECT_TRUE(cap.lines().empty()) << cap.dump();
-}
-
-TEST_F(ExchangeTest, LinksPlantedAtTheXmlNameAreNotWrittenThrough) {
-  // Another user places a symlink or a hard link to a file of root's at the
-  // predictable name: the output is dropped and the file stays as it was.
-  const std::string victim = tmp_.file("victim");
-  for (auto plant : {&symlink, &link}) {
-    testsupport::write_file(victim, "precious");
-    testsupport::Peer peer([](PeerConn &c) {
-      c.read_request();
-      c.send_frame(REPLY_XML, "<owned/>");
-      c.send_result(4);
-    });
-    set_socket(peer.client_fd());
-    const std::string name = GetXMLFileName();
-    ASSERT_EQ(plant(victim.c_str(), name.c_str()), 0);
-    EXPECT_EQ(SendAndRcv(CreateMsg(1)), 4);
-    EXPECT_EQ(testsupport::read_file(victim), "precious");
-    unlink(name.c_str());
-  }
-}
-
-TEST_F(ExchangeTest, XmlFileNameFormat) {
-  pl::testing::set_xml_base(nullptr);
-  set_socket(5);
-  EXPECT_EQ(std::string(GetXMLFileName()), "/mnt/temp/xml." + std::to_string(getpid()) + "_5");
-  char *first = GetXMLFileName();
-  set_socket(-1);
-  EXPECT_EQ(GetXMLFileName(), first);  // one buffer, rewritten
-  EXPECT_EQ(std::string(first), "/mnt/temp/xml." + std::to_string(getpid()) + "_-1");
-}
-
-TEST_F(ExchangeTest, InputRequestsAreAnswered) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string("Name? ") + '\0', 17);
-    c.read_input_reply();
-    c.send_frame(REPLY_INPUT, std::string("Again? ") + '\0', 18);
-    c.read_input_reply();
-    c.send_result(0);
-  });
-  set_socket(peer.client_fd());
-  // The second prompt is answered with NULL: an empty line.
-  struct Flip {
-    static char *hook(const char *prompt, int value) {
-      hooks().prompts.emplace_back(prompt, value);
-      return hooks().prompts.size() == 1 ? strdup("admin") : nullptr;
-    }
+// 4096 bytes is the largest frame; each kind of item that overflows it is
+// refused with its own report, and nothing is sent.
+TEST_F(ExchangeTest, FrameLimit) {
+  const std::string s4036(4036, 's'), s4037(4037, 's'), a4035(4035, 'a');
+  const std::string too_long = report("len + 3 + info->size > SERVER_BUFFER_SIZE", "PrepareSendMsg", 272),
+                    int_too_long = report("len + 3 + info->size > SERVER_BUFFER_SIZE", "PrepareSendMsg", 262),
+                    head_too_long = report("len + 3 > SERVER_BUFFER_SIZE", "PrepareSendMsg", 282);
+  const std::vector<std::tuple<std::function<void(MSG *)>, int, std::string>> cases = {
+      {[&](MSG *m) { AddStrToMsg(m, s4036.c_str()); }, 4096, ""},
+      {[&](MSG *m) { AddStrToMsg(m, s4037.c_str()); }, 0, too_long},
+      {[&](MSG *m) { AddCArrayToMsg(m, 4030, a4035.data()), AddIntToMsg(m, 1); }, 4096, ""},
+      {[&](MSG *m) { AddCArrayToMsg(m, 4030, a4035.data()), AddIntToMsg(m, 1), AddIntToMsg(m, 2); }, 0, int_too_long},
+      {[&](MSG *m) { AddArrayToMsg(m, 4035, const_cast<char *>(a4035.data())), AddPtrToMsg(m, 4, nullptr); }, 0, head_too_long},
+      {[&](MSG *m) { AddCArrayToMsg(m, -5, "x"); }, 0, too_long},
+      {[&](MSG *m) { AddCArrayToMsg(m, 10, nullptr); }, 0, ""},
   };
-  set_get_input_func(Flip::hook);
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  peer.join();
-  EXPECT_EQ(hooks().prompts,
-            (std::vector<std::pair<std::string, int>>{{"Name? ", 17}, {"Again? ", 18}}));
-  EXPECT_EQ(peer.input_replies(),
-            (std::vector<std::string>{std::string("admin") + '\0', std::string(1, '\0')}));
-}
-
-TEST_F(ExchangeTest, InputWithoutHookSendsAnEmptyLine) {
-  std::string raw;
-  testsupport::Peer peer([&](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string("? ") + '\0');
-    raw = c.read_bytes(5).value_or("");
-    c.send_result(0);
-  });
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  peer.join();
-  EXPECT_EQ(raw, bytes_of(int32_t{1}) + std::string(1, '\0'));
-}
-
-TEST_F(ExchangeTest, PromptAndCommandEndAtTheChunkEnd) {
-  const std::string long_prompt(SERVER_BUFFER_SIZE, 'P');  // no NUL at all
-  testsupport::Peer peer([&](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, long_prompt);
-    c.read_input_reply();
-    c.send_frame(REPLY_RUN_CMD, "ls -l");                   // no NUL
-    c.send_frame(REPLY_RUN_CMD, std::string("date\0junk", 9));
-    c.send_result(0);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  ASSERT_EQ(hooks().prompts.size(), 1u);
-  EXPECT_EQ(hooks().prompts[0].first, long_prompt);
-  EXPECT_EQ(hooks().commands, (std::vector<std::string>{"ls -l", "date"}));
-}
-
-TEST_F(ExchangeTest, LongPromptIsAnsweredOnce) {
-  // A prompt frame longer than one chunk still gets exactly one input reply.
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string(6000, 'Q'));
-    c.read_input_reply();
-    c.send_result(9);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 9);
-  peer.join();
-  EXPECT_EQ(hooks().prompts.size(), 1u);
-  EXPECT_EQ(peer.input_replies().size(), 1u);
-}
-
-TEST_F(ExchangeTest, OverLongCommandIsNeverRunCut) {
-  // Cut at 4096 bytes, the first command would run "rm -rf /tmp/x" instead
-  // of a harmless longer one; a NUL inside the first chunk ends it in time.
-  const std::string cut = "rm -rf /tmp/x" + std::string(SERVER_BUFFER_SIZE - 13, ' ') + "-not-this";
-  const std::string ended = "date" + std::string(1, '\0') + std::string(4996, 'j');
-  testsupport::Peer peer([&](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_RUN_CMD, std::string(5000, 'x'));
-    c.send_frame(REPLY_RUN_CMD, cut);
-    c.send_frame(REPLY_RUN_CMD, ended);
-    c.send_result(6);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 6);
-  EXPECT_EQ(hooks().commands, std::vector<std::string>{"date"});
-  const std::string skipped = std::to_string(peer.client_fd()) + ":client- command of ";
-  EXPECT_EQ(std::count_if(hooks().debug.begin(), hooks().debug.end(),
-                          [&](const std::string &d) { return d.rfind(skipped, 0) == 0; }),
-            2) << testing::PrintToString(hooks().debug);
-}
-
-TEST_F(ExchangeTest, RunCommandWithoutHookDoesNothing) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_RUN_CMD, std::string("reboot") + '\0');
-    c.send_result(2);
-  });
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 2);
-}
-
-TEST_F(ExchangeTest, InputReplyIsSentWholeOnANonBlockingSocket) {
-  const std::string line(300000, 'x');
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string("big? ") + '\0');
-    c.stall(50);  // the kernel takes the reply in pieces meanwhile
-    c.read_input_reply();
-    c.send_result(0);
-  });
-  install_hooks();
-  hooks().input_answer = line;
-  int fd = peer.client_fd();
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  set_socket(fd);
-  pl::g_ctx.timeout = 5000;
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 0);
-  peer.join();
-  ASSERT_EQ(peer.input_replies().size(), 1u);
-  EXPECT_EQ(peer.input_replies()[0], line + '\0');
-}
-
-TEST_F(ExchangeTest, InputReplyFailures) {
-  testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_INPUT, std::string("? ") + '\0');  // its reply cannot be allocated
-    c.send_result(1);
-    c.read_request();
-    ::shutdown(c.fd(), SHUT_RD);                           // its reply cannot be sent
-    c.send_frame(REPLY_INPUT, std::string("? ") + '\0');
-    c.send_result(2);
-  });
-  set_socket(peer.client_fd());
-  {
+  for (const auto &[add, size, line] : cases) {
+    testsupport::SyslogCapture cap;
     MSG *m = CreateMsg(1);
-    testsupport::AllocFailure fail(1);  // the exchange buffer, then nothing
-    EXPECT_EQ(SendAndRcv(m), 1);
+    add(m);
+    unsigned char buf[SERVER_BUFFER_SIZE + 16];
+    std::memset(buf, 0xEE, sizeof buf);
+    EXPECT_EQ(pl::PrepareSendMsg(m, buf, 0), size);
+    EXPECT_EQ(buf[SERVER_BUFFER_SIZE], 0xEE) << "wrote past the frame";
+    EXPECT_TRUE(line.empty() ? cap.lines().empty() : cap.contains(LOG_USER | LOG_ERR, line)) << cap.dump();
+    std::free(m);
   }
-  EXPECT_REPORT(cap, "line_input == NULL", "pam_lib", "get_input_line", 540);
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 2);
-  EXPECT_REPORT(cap, "err == ERROR", "pam_lib", "get_input_line", 544);
 }
 
-TEST_F(ExchangeTest, UnknownFrameTypeIsPrintedAndPassedOver) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(9, "xyz");
-    c.send_frame(77, std::string(6000, 'z'));  // long body: dropped whole
-    c.send_result(6);
-  });
-  set_socket(peer.client_fd());
-  testsupport::FdCapture out(1);
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), 6);
-  EXPECT_EQ(out.finish(), "recieved bad header 9\nrecieved bad header 77\n");
-}
-
-TEST_F(ExchangeTest, StrayAndStaleFramesArePassedOver) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    testsupport::FrameHeader stale;
-    stale.seq = c.seq() - 1;
-    c.send_raw(testsupport::encode_frame(stale, ""));
-    testsupport::FrameHeader bad_magic;
-    bad_magic.seq = c.seq();
-    bad_magic.magic = 0x12345678;
-    c.send_raw(testsupport::encode_frame(bad_magic, ""));
-    c.send_result(8, bytes_of(int32_t{64}));
-  });
-  set_socket(peer.client_fd());
-  int32_t out = 0;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 8);
-  EXPECT_EQ(out, 64);
-}
-
-TEST_F(ExchangeTest, LongResultFrameKeepsTheConnectionInStep) {
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    std::string data = bytes_of(int32_t{11}) + std::string(5996, 'r');  // 6000 bytes
-    // In pieces, so the first receive may return less than the items need.
-    std::string frame = testsupport::make_frame(REPLY_RESULT, c.seq(), data, 1);
-    c.send_raw(frame.substr(0, 50));
-    c.stall(20);
-    c.send_raw(frame.substr(50));
-    c.read_request();
-    c.send_result(2, bytes_of(int32_t{22}));
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  int32_t out = 0;
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 1);
-  EXPECT_EQ(out, 11);
-  EXPECT_EQ(SendAndRcv(small_call(1, &out)), 2);
-  EXPECT_EQ(out, 22);
-  EXPECT_EQ(hooks().reconnects, 0);
-}
-
-TEST_F(ExchangeTest, TimeOutWhileWaitingForTheResult) {
-  testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    c.send_frame(REPLY_PRINT, "working");
-    c.stall(2000);
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
-  pl::g_ctx.timeout = 100;
-  const uint32_t seq = pl::testing::next_sequence();
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);
-  EXPECT_EQ(hooks().reconnects, 1);
-  EXPECT_EQ(hooks().debug.back(), trace("%d:client-recieve failed %d\n", peer.client_fd(), seq));
-  EXPECT_REPORT(cap, "len <=0", "pam_lib", "get_rcv_header", 459);
-  EXPECT_REPORT(cap, "err == ERROR", "pam_lib", "get_rcv_buf", 485);
-}
-
-TEST_F(ExchangeTest, DaemonGoneGivesMinusOneNotSigpipe) {
+// Nothing sent: no socket, a request too long, no memory, a daemon that
+// went away (-1 and EPIPE, never SIGPIPE), a timed send nobody reads.
+TEST_F(ExchangeTest, SendFailures) {
   testsupport::Peer peer([](PeerConn &c) { c.close(); });
   peer.join();
-  install_hooks();
-  set_socket(peer.client_fd());
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);   // plain send: EPIPE
-  pl::g_ctx.timeout = 200;
   testsupport::SyslogCapture cap;
-  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);   // timed send
-  EXPECT_TRUE(cap.contains_substr("send fail " + std::to_string(EPIPE))) << cap.dump();
-  EXPECT_EQ(hooks().reconnects, 2);
-}
-
-TEST_F(ExchangeTest, ConnectionClosedMidFrame) {
-  testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &c) {
-    c.read_request();
-    std::string frame = testsupport::make_frame(REPLY_RESULT, c.seq(), std::string(100, 'd'));
-    c.send_raw(frame.substr(0, 60));
-    c.close();
-  });
-  install_hooks();
-  set_socket(peer.client_fd());
   EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);
-  EXPECT_REPORT(cap, "len <= 0", "pam_lib", "get_rcv_buf", 499);
-  EXPECT_EQ(hooks().reconnects, 1);
-}
-
-TEST_F(ExchangeTest, EncodingAndAllocationFailures) {
-  testsupport::SyslogCapture cap;
-  testsupport::Peer peer([](PeerConn &) {});
-  install_hooks();
   set_socket(peer.client_fd());
-  const std::string big(4037, 'b');
   MSG *m = CreateMsg(1);
-  AddStrToMsg(m, big.c_str());
+  AddStrToMsg(m, std::string(4037, 'b').c_str());
   EXPECT_EQ(SendAndRcv(m), -1);
-  EXPECT_REPORT(cap, "len + 3 + info->size > SERVER_BUFFER_SIZE", "pam_lib", "PrepareSendMsg", 272);
   EXPECT_REPORT(cap, "len == 0", "pam_lib", "SendAndRcvSocketWithTimeout", 600);
   m = CreateMsg(1);
   {
@@ -487,11 +310,118 @@ TEST_F(ExchangeTest, EncodingAndAllocationFailures) {
     EXPECT_EQ(SendAndRcv(m), -1);
   }
   EXPECT_REPORT(cap, "buf == NULL", "pam_lib", "SendAndRcvSocketWithTimeout", 598);
-  EXPECT_EQ(hooks().reconnects, 2);
-  peer.close_client();
-  peer.join();
-  EXPECT_TRUE(peer.requests().empty());  // nothing was sent
+  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);
+  EXPECT_EQ(timed_send(peer.client_fd(), "x", 0, 0, 100), 0);
+  EXPECT_EQ(timed_send(peer.client_fd(), "x", 0, 0, 0), -1);
+  EXPECT_EQ(errno, EPIPE);
+  pl::g_ctx.timeout = 200;
+  EXPECT_EQ(SendAndRcv(CreateMsg(1)), -1);
+  EXPECT_TRUE(cap.contains_substr("send fail " + std::to_string(EPIPE))) << cap.dump();
+  EXPECT_EQ(seen_.reconnects, 5);
+  testsupport::Peer silent([](PeerConn &c) { c.stall(2000); });
+  const std::string data(8 << 20, 'q');  // more than the socket buffers hold
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(timed_send(silent.client_fd(), data.data(), static_cast<int>(data.size()), 0, 150), 0);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_TRUE(ms >= 140 && ms < 1500) << ms;
+}
+
+// A socket bound at a local path; nobody accepts: the kernel completes
+// the connects.
+int bound_at(const std::string &path) {
+  sockaddr_un a{AF_UNIX, {}};
+  path.copy(a.sun_path, sizeof a.sun_path - 1);
+  const int l = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? l : -1;
+}
+
+TEST_F(ExchangeTest, ClientInit) {
+  const std::string primary = tmp_.file("mgtd1"), fallback = tmp_.file("mgtd");
+  pl::testing::set_endpoints(primary.c_str(), fallback.c_str(), 0);
+  EXPECT_EQ(std::vector<int>({client_Init(), client_Init_with_timeout(0), client_Init_with_timeout(200)}), std::vector<int>(3, -1));
+  EXPECT_EQ(seen_.events, std::vector<std::string>{"debug:%d:Error connecting %d - %s\n"});
+  using Way = std::tuple<std::string, int, int>;  // listener, protocol, time-out (-1: client_Init)
+  for (const auto &[path, protocol, timeout] : {Way{fallback, 0, -1}, Way{primary, 1, -1}, Way{primary, 1, 0}, Way{primary, 1, 500}}) {
+    const int l = bound_at(path);
+    ASSERT_EQ(listen(l, 4), 0);
+    const int s = timeout < 0 ? client_Init() : client_Init_with_timeout(timeout);
+    EXPECT_GE(s, 0);
+    EXPECT_EQ(get_client_protocol(), protocol);
+    EXPECT_EQ(fcntl(s, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_TRUE(fcntl(s, F_GETFD) & FD_CLOEXEC);
+    close(s);
+    close(l);
+    unlink(path.c_str());
+  }
+  EXPECT_EQ(std::vector<int>({client_Init_External("not-an-address", 700), pl::g_ctx.timeout}), std::vector<int>({-1, 700}));
+}
+
+// Another local user listens at the daemon's paths first (the kernel
+// records the listener's credentials at listen()): no connection is made.
+TEST_F(ExchangeTest, PeerOfAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to listen as another uid (65534)";
+  const std::string paths[] = {tmp_.file("mgtd1"), tmp_.file("mgtd")};
+  pl::testing::set_endpoints(paths[0].c_str(), paths[1].c_str(), 0);
+  const int l1 = bound_at(paths[0]), l2 = bound_at(paths[1]);
+  ASSERT_EQ(seteuid(65534), 0);
+  const bool listening = listen(l1, 4) == 0 && listen(l2, 4) == 0;
+  ASSERT_EQ(seteuid(0), 0);
+  ASSERT_TRUE(listening);
+  testsupport::SyslogCapture cap;
+  EXPECT_EQ(std::vector<int>({client_Init(), client_Init_with_timeout(0), client_Init_with_timeout(500)}), std::vector<int>(3, -1));
+  EXPECT_TRUE(cap.contains_substr("refused daemon socket: peer uid 65534 pid " + std::to_string(getpid()))) << cap.dump();
+  const auto refusals = std::count(seen_.events.begin(), seen_.events.end(),
+                                   "debug:%d:Refused the daemon socket: peer uid %d pid %d is neither root nor our user\n");
+  EXPECT_EQ(refusals, 4);  // both paths of client_Init
+  close(l1);
+  close(l2);
+}
+
+using FaultTest = ExchangeTest;
+
+TEST_F(FaultTest, ExchangeSurvivesEveryAllocationFailure) {
+  const std::string reports[] = {report("msg == NULL", "CreateMsg", 117), report("buf == NULL", "SendAndRcvSocketWithTimeout", 598),
+                                 report("line_input == NULL", "get_input_line", 540)};
+  const std::vector<Step> busy = {F(REPLY_PRINT, "line\n"), F(REPLY_INPUT, "Go? " + kNul), kIn, F(REPLY_XML, "<a/>"),
+                                  F(REPLY_RUN_CMD, "true" + kNul), F(REPLY_PRINT_END, ""), Res(7, 99)};
+  std::vector<int> results;
+  for (long k = 0; k < 10; ++k) {
+    testsupport::Peer peer([&](PeerConn &c) { play(c, busy); }, 300);  // a lost input reply is waited for briefly
+    set_socket(peer.client_fd());
+    seen_ = Seen{};
+    testsupport::SyslogCapture cap;
+    const long before = pl::testing::allocations_requested();
+    int32_t out = 0;
+    {
+      testsupport::AllocFailure fail(k);
+      results.push_back(small_call(1, &out));
+    }
+    EXPECT_EQ(out, results.back() == 7 ? 99 : 0);
+    EXPECT_EQ(testsupport::read_file(GetXMLFileName()), results.back() == 7 ? "<a/>" : "");  // created when missing
+    EXPECT_EQ(seen_.reconnects, k == 1 ? 1 : 0) << k;
+    EXPECT_TRUE(k < 3 ? cap.contains_substr(reports[k]) : cap.lines().empty()) << k << cap.dump();
+    if (pl::testing::allocations_requested() - before <= k) break;  // nothing failed
+  }
+  EXPECT_EQ(results, std::vector<int>({-1, -1, 7, 7}));  // message, buffer, input reply, none
+}
+
+// No connection can be made, and each way says why.
+TEST_F(FaultTest, HostOutOfDescriptors) {
+  if (under_valgrind()) GTEST_SKIP() << "valgrind manages the descriptor limit itself";
+  testsupport::SyslogCapture cap;
+  rlimit saved{}, low{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  low = {256, saved.rlim_max};
+  setrlimit(RLIMIT_NOFILE, &low);
+  std::vector<int> held;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  const int a = client_Init(), b = client_Init_with_timeout(100), c = client_Init_External("127.0.0.1", 100);
+  for (int fd : held) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(std::vector<int>({a, b, c, pl::g_ctx.timeout}), std::vector<int>({-1, -1, -1, 0}));  // no time-out without a socket
+  EXPECT_REPORT(cap, "client_sock == -1", "pam_lib", "client_open_sock", 800);
+  EXPECT_REPORT(cap, "sock == -1", "pam_lib", "client_Init_with_timeout", 841);
+  EXPECT_REPORT(cap, "client_sock == -1", "pam_lib", "client_Init_External", 753);
 }
 
 }  // namespace
-}  // namespace exchange_test

@@ -1,16 +1,13 @@
 #include "support/harness.hpp"
 
-#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <syslog.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <mutex>
 
 #include "common/alloc.hpp"
 
@@ -27,29 +24,16 @@ void record(int priority, const char *fmt, va_list ap) {
 }
 }  // namespace
 
-SyslogCapture::SyslogCapture() { clear(); }
-SyslogCapture::~SyslogCapture() = default;
-
 std::vector<LogLine> SyslogCapture::lines() const {
   std::lock_guard<std::mutex> lock(g_mu);
   return g_lines;
 }
 
-bool SyslogCapture::contains(const std::string &text) const {
+bool SyslogCapture::find(int priority, const std::string &text, bool part) const {
   for (const auto &l : lines())
-    if (l.text == text) return true;
-  return false;
-}
-
-bool SyslogCapture::contains(int priority, const std::string &text) const {
-  for (const auto &l : lines())
-    if (l.text == text && l.priority == priority) return true;
-  return false;
-}
-
-bool SyslogCapture::contains_substr(const std::string &part) const {
-  for (const auto &l : lines())
-    if (l.text.find(part) != std::string::npos) return true;
+    if ((part ? l.text.find(text) != std::string::npos : l.text == text) &&
+        (priority < 0 || l.priority == priority))
+      return true;
   return false;
 }
 
@@ -59,39 +43,29 @@ void SyslogCapture::clear() {
 }
 
 std::string SyslogCapture::dump() const {
-  std::ostringstream out;
-  for (const auto &l : lines()) out << "  [" << l.priority << "] " << l.text << "\n";
-  return out.str();
+  std::string out;
+  for (const auto &l : lines()) out += "  [" + std::to_string(l.priority) + "] " + l.text + "\n";
+  return out;
 }
 
 std::string report_text(const std::string &cond, const std::string &module,
                         const std::string &function, int line) {
-  return "(\"" + cond + "\") in " + module + " at " + function + " line " +
-         std::to_string(line);
+  return "(\"" + cond + "\") in " + module + " at " + function + " line " + std::to_string(line);
 }
 
 FdCapture::FdCapture(int fd) : fd_(fd) {
   std::fflush(nullptr);
-  char name[] = "/tmp/pam_lib_capture.XXXXXX";
-  tmp_ = ::mkstemp(name);
-  ::unlink(name);
+  tmp_ = ::open(std::filesystem::temp_directory_path().c_str(), O_TMPFILE | O_RDWR, 0600);
   saved_ = ::dup(fd_);
   ::dup2(tmp_, fd_);
 }
 
-FdCapture::~FdCapture() { finish(); }
-
 std::string FdCapture::finish() {
-  if (done_) return {};
-  done_ = true;
+  if (std::exchange(done_, true)) return {};
   std::fflush(nullptr);
   ::dup2(saved_, fd_);
   ::close(saved_);
-  std::string out;
-  ::lseek(tmp_, 0, SEEK_SET);
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(tmp_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  std::string out = read_file("/proc/self/fd/" + std::to_string(tmp_));
   ::close(tmp_);
   return out;
 }
@@ -100,34 +74,27 @@ AllocFailure::AllocFailure(long n) { pl::testing::fail_allocations_after(n); }
 AllocFailure::~AllocFailure() { pl::testing::fail_allocations_after(-1); }
 
 TempDir::TempDir() {
-  const char *base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/pam_lib_test.XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  path_ = std::filesystem::temp_directory_path().string() + "/pam_lib_test.XXXXXX";
+  if (!::mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
-  std::string cmd = "rm -rf '" + path_ + "'";
-  if (std::system(cmd.c_str()) != 0) { /* best effort */ }
+  std::error_code ec;  // best effort
+  std::filesystem::remove_all(path_, ec);
 }
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void write_file(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 bool file_exists(const std::string &path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
 }
 
 }  // namespace testsupport

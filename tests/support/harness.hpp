@@ -1,14 +1,11 @@
-// Test harness: syslog capture, assertion-report checks, stdout/stderr
-// capture, allocation-failure injection and temporary directories.
+// Test harness: syslog and descriptor capture, assertion reports,
+// allocation failures, temporary directories.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <syslog.h>
 
-#include <mutex>
-#include <string>
-#include <vector>
 
 namespace testsupport {
 
@@ -17,45 +14,43 @@ struct LogLine {
   std::string text;
 };
 
-// Every syslog()/vsyslog() of the test process lands here (with %m expanded)
-// while a SyslogCapture exists; it is cleared on construction.
+// The syslog lines of the process (%m expanded), cleared on construction.
 class SyslogCapture {
  public:
-  SyslogCapture();
-  ~SyslogCapture();
+  SyslogCapture() { clear(); }
   std::vector<LogLine> lines() const;
-  bool contains(const std::string &text) const;          // exact line
-  bool contains(int priority, const std::string &text) const;
-  bool contains_substr(const std::string &part) const;
+  bool contains(const std::string &text) const { return find(-1, text, false); }  // exact line
+  bool contains(int priority, const std::string &text) const { return find(priority, text, false); }
+  bool contains_substr(const std::string &part) const { return find(-1, part, true); }
   void clear();
-  std::string dump() const;                              // for failure messages
+  std::string dump() const;  // for failure messages
+
+ private:
+  bool find(int priority, const std::string &text, bool part) const;
 };
 
 // The assertion report text for a condition, as the library writes it.
 std::string report_text(const std::string &cond, const std::string &module,
                         const std::string &function, int line);
 
-#define EXPECT_REPORT(cap, cond, module, function, line)                       \
-  EXPECT_TRUE((cap).contains(LOG_USER | LOG_ERR,                               \
-                             ::testsupport::report_text(cond, module, function, \
-                                                        line)))                \
+#define EXPECT_REPORT(cap, cond, module, function, line)                                        \
+  EXPECT_TRUE((cap).contains(LOG_USER | LOG_ERR,                                                \
+                             ::testsupport::report_text(cond, module, function, line)))         \
       << "missing report; syslog was:\n" << (cap).dump()
 
 // Redirects fd 1 or 2 into a temporary file until finish() or destruction.
 class FdCapture {
  public:
   explicit FdCapture(int fd);
-  ~FdCapture();
+  ~FdCapture() { finish(); }
   std::string finish();  // restores the descriptor, returns what was written
  private:
   int fd_, saved_, tmp_;
   bool done_ = false;
 };
 
-// Makes allocations through the library's allocation seam fail after `n`
-// successful ones while alive.
-class AllocFailure {
- public:
+// The library's allocations fail after `n` successful ones while alive.
+struct AllocFailure {
   explicit AllocFailure(long n);
   ~AllocFailure();
 };
