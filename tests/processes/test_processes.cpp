@@ -19,21 +19,17 @@ using namespace testsupport;
 
 namespace {
 
-// Each fake appends "[arg] [arg] ...\n" to DIR/NAME.log and exits with the
-// number in DIR/NAME.status (0 without one).
+// "service", "mount" and "umount" first on PATH: each appends "NAME [arg] ...\n"
+// to DIR/log and exits with $PL_FAKE_STATUS.
 struct FakeCommands {
-  explicit FakeCommands(const std::vector<std::string> &names) : old_path(getenv("PATH")) {
-    mkdir(dir.file("bin").c_str(), 0755);
-    for (const auto &n : names) {
-      write_file(dir.file("bin/" + n), "#!/bin/sh\n{ for a; do printf '[%s] ' \"$a\"; done; echo; } >>'" +
-                                           dir.file(n) + ".log'\nexit $(cat '" + dir.file(n) + ".status' || echo 0)\n");
-      chmod(dir.file("bin/" + n).c_str(), 0755);
-    }
-    setenv("PATH", (dir.file("bin") + ":" + old_path).c_str(), 1);
+  FakeCommands() : old_path(getenv("PATH")) {
+    write_file(dir.file("fake"), "#!/bin/sh\n{ printf %s \"${0##*/}\"; for a; do printf \" [%s]\" \"$a\"; done; echo; } >>'" +
+                                     dir.file("log") + "'\nexit ${PL_FAKE_STATUS:-0}\n");
+    chmod(dir.file("fake").c_str(), 0755);
+    for (const char *n : {"service", "mount", "umount"}) symlink(dir.file("fake").c_str(), dir.file(n).c_str());
+    setenv("PATH", (dir.path() + ":" + old_path).c_str(), 1);
   }
   ~FakeCommands() { setenv("PATH", old_path.c_str(), 1); }
-  void set_status(const std::string &n, int s) { write_file(dir.file(n + ".status"), std::to_string(s)); }
-  std::string calls(const std::string &n) const { return read_file(dir.file(n + ".log")); }
   TempDir dir;
   std::string old_path;
 };
@@ -111,8 +107,7 @@ TEST(Processes, PidsPidFilesAndLocks) {
   EXPECT_EQ(process_status(gone), -1);
   EXPECT_GT(get_proc_mem(getpid()), 0);
   EXPECT_EQ(get_proc_mem(gone), 0);
-  for (auto [content, pid] : {std::pair{" 42\n", 42}, {"0\n", -1}, {"letters", -1}, {"000000000042999", 42},
-                              {"4294967295\n", -1}}) {
+  for (auto [content, pid] : {std::pair{" 42\n", 42}, {"0\n", -1}, {"x", -1}, {"000000000042999", 42}, {"4294967295", -1}}) {
     write_file(dir.file("p.pid"), content);
     EXPECT_EQ(read_pidfile(dir.file("p.pid").c_str()), pid) << content;
   }
@@ -145,55 +140,45 @@ TEST(Processes, PidsPidFilesAndLocks) {
   close(other);
 }
 
-TEST(Processes, ServiceControlRunsOnlyPlainServiceNames) {
-  FakeCommands fake({"service"});
+TEST(Processes, ServiceAndMountCommandsTakeOnlyLiteralWords) {
+  FakeCommands fake;
   SyslogCapture log;
-  EXPECT_STREQ(serviceCommand_str[5], "condrestart");
+  const std::string pwn = fake.dir.file("pwned"), two = fake.dir.file("p/mp"), plain = fake.dir.file("plain");
   EXPECT_EQ(SV_service_control("sshd", 3), 0);
-  fake.set_status("service", 2);
-  EXPECT_EQ(SV_service_control("getty@tty1.service", 0), -512);
   EXPECT_EQ(SV_service_control(nullptr, 0) + SV_service_control("sshd", 6) + SV_service_control("sshd", -1), -3);
   // Traversal to any script, options of "service", hidden or parent entries,
   // shell syntax, controls: refused with a log line, nothing runs.
-  const std::string pwn = fake.dir.file("pwned");
   for (const std::string &name : {std::string("../../tmp/x/evil"), std::string("/etc/init.d/sshd"),
                                   std::string("--status-all"), std::string("-h"), std::string(".hidden"),
                                   std::string(""), "a b;touch '" + pwn + "' $(touch " + pwn + ")", std::string("s\x1b")})
     EXPECT_EQ(SV_service_control(name.c_str(), 1), -1) << name;
-  EXPECT_EQ(fake.calls("service"), "[sshd] [restart] \n[getty@tty1.service] [start] \n");
-  EXPECT_FALSE(file_exists(pwn));
   EXPECT_TRUE(log.contains(LOG_USER | LOG_ERR, "SV_service_control: refused service name \"s?\"")) << log.dump();
-}
 
-TEST(Processes, NfsMountPointsAndMounts) {
-  FakeCommands fake({"mount", "umount"});
-  SyslogCapture log;
-  const std::string two = fake.dir.file("p/mp"), plain = fake.dir.file("plain");
-  struct stat st;
   EXPECT_EQ(clean_mountPoint(two.c_str(), 0), 0);  // both levels created
+  struct stat st;
   EXPECT_TRUE(stat(two.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-  fake.set_status("umount", 1);  // nothing mounted there
-  EXPECT_EQ(clean_mountPoint(two.c_str(), 1), 0);
-  EXPECT_TRUE(log.contains(LOG_USER | LOG_NOTICE, two + " forced directory unmount failed: exit code 256"));
   write_file(plain, "x");
   EXPECT_EQ(clean_mountPoint(plain.c_str(), 0), -1);
   EXPECT_EQ(clean_mountPoint(fake.dir.file("a/b/mp").c_str(), 0), -1);
   EXPECT_EQ(nfs_clean_mount("srv:/x", plain.c_str(), 0), -1);  // not mounted without a mount point
-  // Source and mount point are literal words; a source like an option is refused.
-  setenv("PL_PWN", fake.dir.file("pwned").c_str(), 1);
+  setenv("PL_PWN", pwn.c_str(), 1);
   const std::string mp = fake.dir.file("m p;touch $PL_PWN;$(touch $PL_PWN)`touch $PL_PWN`'");
   const std::string src = "srv:/e x;touch $PL_PWN'\"";
   EXPECT_EQ(nfs_clean_mount(src.c_str(), mp.c_str(), 0), 0);
   EXPECT_EQ(nfs_clean_mount("srv:/ro", mp.c_str(), 3), 0);
-  EXPECT_EQ(nfs_mount("-oremount,rw", mp.c_str(), 0), -1);
-  fake.set_status("mount", 32);
+  EXPECT_EQ(nfs_mount("-oremount,rw", mp.c_str(), 0), -1);  // would be an option
+  setenv("PL_FAKE_STATUS", "2", 1);
+  EXPECT_EQ(SV_service_control("getty@tty1.service", 0), -512);
   EXPECT_EQ(nfs_mount("srv:/bad", mp.c_str(), 2), -1);
-  EXPECT_TRUE(log.contains(LOG_USER | LOG_ERR, "NFS mount error code 8192 (source srv:/bad, mount point " + mp + ")"));
-  EXPECT_EQ(fake.calls("mount"), "[-t] [nfs] [" + src + "] [" + mp + "] \n[-t] [nfs] [-r] [srv:/ro] [" + mp +
-                                     "] \n[-t] [nfs] [srv:/bad] [" + mp + "] \n");
-  EXPECT_EQ(fake.calls("umount"), "[-f] [" + two + "] \n[" + mp + "] \n");
-  EXPECT_FALSE(file_exists(fake.dir.file("pwned")));
+  EXPECT_EQ(clean_mountPoint(two.c_str(), 1), 0);  // nothing mounted there
+  EXPECT_TRUE(log.contains(LOG_USER | LOG_NOTICE, two + " forced directory unmount failed: exit code 512"));
+  unsetenv("PL_FAKE_STATUS");
   unsetenv("PL_PWN");
+  EXPECT_EQ(read_file(fake.dir.file("log")), "service [sshd] [restart]\nmount [-t] [nfs] [" + src +
+                                                "] [" + mp + "]\numount [" + mp + "]\nmount [-t] [nfs] [-r] [srv:/ro] [" +
+                                                mp + "]\nservice [getty@tty1.service] [start]\nmount [-t] [nfs] [srv:/bad] [" +
+                                                mp + "]\numount [-f] [" + two + "]\n");
+  EXPECT_FALSE(file_exists(pwn));
 }
 
 }  // namespace

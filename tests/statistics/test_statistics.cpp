@@ -29,10 +29,8 @@ TEST(Statistics, FreeOutputs) {
     int percent;
     const char *message = nullptr;
   } cases[] = {
-      // procps 3.2: the "-/+ buffers/cache" row, 7 of 30 in use.
-      {"  total used free shared buffers cached\nMem: 30 25 5 0 8 10\n-/+ buffers/cache: 7 23\nSwap: 9 0 9\n", 23},
-      // procps 4: total minus the "available" column, not the swap row.
-      {"  total used free shared buff/cache available\nMem: 1000 600 100 10 300 250\nSwap: 2000 1000 1000\n", 75},
+      {"  total used free shared buffers cached\nMem: 30 25 5 0 8 10\n-/+ buffers/cache: 7 23\n", 23},  // procps 3
+      {"  total used free shared buff/cache available\nMem: 1000 600 100 10 300 250\nSwap: 9 9 9\n", 75},  // 4
       {"h\nMem:\t200\t1\n-/+\tbuffers/cache:\t\t100\t50\n", 50},  // tabs separate fields too
       {"h\nMem: 30 25 5\n-/+ buffers/cache: 0 30\n", -1, used},
       {"", -1, no_total},
@@ -85,19 +83,16 @@ TEST(Statistics, RealProgramsAndFileSystem) {
   struct statvfs v;
   ASSERT_EQ(statvfs("/", &v), 0);
   const double free_bytes = double(v.f_bsize) * double(v.f_bfree), slack = 64 << 20;
-  const double used_bytes = double(v.f_bsize) * double(v.f_blocks) - free_bytes;
-  EXPECT_NEAR(double(UTILS_get_free_disk_space()), free_bytes, slack);
   uint32_t used = 1, freeb = 1;
   ASSERT_EQ(UTILS_get_disk_stats(&used, &freeb), 0);
+  EXPECT_NEAR(double(UTILS_get_free_disk_space()), free_bytes, slack);
   EXPECT_NEAR(freeb, std::min(free_bytes, 4294967295.0), slack);  // the largest rather than wrapped
-  EXPECT_NEAR(used, std::min(used_bytes, 4294967295.0), slack);
+  EXPECT_NEAR(used, std::min(double(v.f_bsize) * double(v.f_blocks) - free_bytes, 4294967295.0), slack);
   EXPECT_EQ(pl::disk_stats("/nonexistent/pam_lib", &used, &freeb), -1);
   EXPECT_REPORT(log, "err != OK", "util_linux", "UTILS_get_disk_stats", pl::kDiskStatsReportLine);
-
   struct utsname u;
-  ASSERT_EQ(uname(&u), 0);
   char release[6] = "xxxxx";
-  ASSERT_EQ(get_kernel_release(release, 4), 0);
+  EXPECT_EQ(uname(&u) + get_kernel_release(release, 4), 0);
   EXPECT_EQ(std::string(release), std::string(u.release, 4) + "x");  // strncpy: no terminator added
 }
 
