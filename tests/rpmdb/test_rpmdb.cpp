@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support/harness.hpp"
 #include "util_linux.h"
@@ -18,57 +19,50 @@ using testsupport::TempDir;
 
 namespace {
 
+// Builds the database once; "" when it is ready, else what went wrong.
+std::string build_database(const TempDir &dir) {
+  if (std::system("(command -v rpmbuild && command -v rpm && command -v faketime) >/dev/null 2>&1") != 0)
+    return "skip";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  // Database order is installation order; the install hours are chosen apart.
+  struct {
+    const char *name, *version, *release;
+    int hour;
+  } installs[] = {
+      {"alpha", "1.0", "1", 13}, {"alpha", "3.0", "1", 15}, {"alpha", "2.0", "1", 14}, {"beta", "1.0", "1", 14},
+      {"beta", "2.0", "1", 13},  {"gamma", "1.0", "1", 13}, {"gamma", "2.0", "1", 14}, {"delta", "1.0", "1", 12},
+      {"delta", "2.0", "1", 12}, {"owner", "4.2", "7", 12},
+  };
+  const std::string db = dir.file("db"), log = " >>" + dir.file("log") + " 2>&1";
+  std::vector<std::string> commands = {"rpm --dbpath " + db + " --initdb"};
+  for (const auto &i : installs) {
+    const std::string name = std::string("pltest-") + i.name, recipe = dir.file(name + i.version + ".spec");
+    const std::string file = name == "pltest-owner" ? "/opt/pltest/owned.txt" : "";
+    testsupport::write_file(recipe, "Name: " + name + "\nVersion: " + i.version + "\nRelease: " + i.release +
+                                        "\nSummary: test\nLicense: none\nBuildArch: noarch\n%description\nTest.\n" +
+                                        (file.empty() ? "" : "%install\nmkdir -p %{buildroot}/opt/pltest\necho > %{buildroot}" +
+                                                                 file) + "\n%files\n" + file + "\n");
+    commands.push_back("rpmbuild --define '_topdir " + dir.file("top") + "' --nodeps -bb " + recipe);
+    // A frozen clock: "@T" would start a running one, and a slow rpm would stamp a later second.
+    commands.push_back("faketime -f '2020-09-13 " + std::to_string(i.hour) + ":26:40' rpm --dbpath " + db +
+                       " -i --justdb --nodeps --oldpackage --noscripts " + dir.file("top/RPMS/noarch/") + name + "-" +
+                       i.version + "-" + i.release + ".noarch.rpm");
+  }
+  for (const auto &c : commands)
+    if (std::system((c + log).c_str()) != 0) return "failed: " + c + "\n" + testsupport::read_file(dir.file("log"));
+  rpmReadConfigFiles(nullptr, nullptr);
+  rpmPushMacro(nullptr, "_dbpath", nullptr, db.c_str(), RMIL_CMDLINE);
+  return "";
+}
+
 class RpmDb : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    if (std::system("(command -v rpmbuild && command -v rpm && command -v faketime) >/dev/null 2>&1") != 0) {
-      error_ = "skip";
-      return;
-    }
-    setenv("TZ", "UTC", 1);
-    tzset();
-    dir_ = new TempDir;
-    // Database order is installation order; the install hours are chosen apart.
-    struct {
-      const char *name, *version, *release;
-      int hour;
-    } installs[] = {
-        {"alpha", "1.0", "1", 13}, {"alpha", "3.0", "1", 15}, {"alpha", "2.0", "1", 14}, {"beta", "1.0", "1", 14},
-        {"beta", "2.0", "1", 13},  {"gamma", "1.0", "1", 13}, {"gamma", "2.0", "1", 14}, {"delta", "1.0", "1", 12},
-        {"delta", "2.0", "1", 12}, {"owner", "4.2", "7", 12},
-    };
-    const std::string db = dir_->file("db"), owned = "/opt/pltest/owned.txt";
-    run("rpm --dbpath " + db + " --initdb");
-    for (const auto &i : installs) {
-      const std::string name = std::string("pltest-") + i.name, recipe = dir_->file(name + ".spec");
-      const std::string file = name == "pltest-owner" ? owned : "";
-      testsupport::write_file(recipe, "Name: " + name + "\nVersion: " + i.version + "\nRelease: " + i.release +
-                                          "\nSummary: test\nLicense: none\nBuildArch: noarch\n%description\nTest.\n" +
-                                          (file.empty() ? "" : "%install\nmkdir -p %{buildroot}/opt/pltest\necho > %{buildroot}" +
-                                                                   file) + "\n%files\n" + file + "\n");
-      run("rpmbuild --define '_topdir " + dir_->file("top") + "' --nodeps -bb " + recipe);
-      // A frozen clock: "@T" would start a running one, and a slow rpm would stamp a later second.
-      run("faketime -f '2020-09-13 " + std::to_string(i.hour) + ":26:40' rpm --dbpath " + db +
-          " -i --justdb --nodeps --oldpackage --noscripts " + dir_->file("top/RPMS/noarch/") + name + "-" +
-          i.version + "-" + i.release + ".noarch.rpm");
-    }
-    rpmReadConfigFiles(nullptr, nullptr);
-    rpmPushMacro(nullptr, "_dbpath", nullptr, db.c_str(), RMIL_CMDLINE);
-  }
-
-  static void TearDownTestSuite() { delete dir_; }
-
   void SetUp() override {
-    if (error_ == "skip") GTEST_SKIP() << "needs rpmbuild, rpm and faketime (Debian packages rpm, faketime)";
-    ASSERT_EQ(error_, "") << testsupport::read_file(dir_->file("log"));
+    static TempDir dir;
+    static const std::string status = build_database(dir);
+    if (status == "skip") GTEST_SKIP() << "needs rpmbuild, rpm and faketime (Debian packages rpm, faketime)";
+    ASSERT_EQ(status, "");
   }
-
-  static void run(const std::string &cmd) {
-    if (error_.empty() && std::system((cmd + " >>" + dir_->file("log") + " 2>&1").c_str()) != 0)
-      error_ = "failed: " + cmd;
-  }
-  static inline TempDir *dir_ = nullptr;
-  static inline std::string error_;
 };
 
 TEST_F(RpmDb, InstanceInstalledLastWins) {
