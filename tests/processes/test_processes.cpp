@@ -19,21 +19,6 @@ using namespace testsupport;
 
 namespace {
 
-// "service", "mount" and "umount" first on PATH: each appends "NAME [arg] ...\n"
-// to DIR/log and exits with $PL_FAKE_STATUS.
-struct FakeCommands {
-  FakeCommands() : old_path(getenv("PATH")) {
-    write_file(dir.file("fake"), "#!/bin/sh\n{ printf %s \"${0##*/}\"; for a; do printf \" [%s]\" \"$a\"; done; echo; } >>'" +
-                                     dir.file("log") + "'\nexit ${PL_FAKE_STATUS:-0}\n");
-    chmod(dir.file("fake").c_str(), 0755);
-    for (const char *n : {"service", "mount", "umount"}) symlink(dir.file("fake").c_str(), dir.file(n).c_str());
-    setenv("PATH", (dir.path() + ":" + old_path).c_str(), 1);
-  }
-  ~FakeCommands() { setenv("PATH", old_path.c_str(), 1); }
-  TempDir dir;
-  std::string old_path;
-};
-
 // The shell exits 0 when its own blocked-signal mask is empty.
 constexpr const char *kMaskIsEmpty = "test \"$(sed -n 's/^SigBlk:[[:space:]]*//p' /proc/$$/status)\" = 0000000000000000";
 constexpr int kAny = -99;
@@ -141,9 +126,16 @@ TEST(Processes, PidsPidFilesAndLocks) {
 }
 
 TEST(Processes, ServiceAndMountCommandsTakeOnlyLiteralWords) {
-  FakeCommands fake;
+  // Fakes first on PATH: each appends "NAME [arg] ...\n" to DIR/log and exits with $PL_FAKE_STATUS.
+  TempDir dir;
+  const std::string old_path = getenv("PATH"), fake = dir.file("fake");
+  write_file(fake, "#!/bin/sh\n{ printf %s \"${0##*/}\"; for a; do printf \" [%s]\" \"$a\"; done; echo; } >>'" +
+                       dir.file("log") + "'\nexit ${PL_FAKE_STATUS:-0}\n");
+  chmod(fake.c_str(), 0755);
+  for (const char *n : {"service", "mount", "umount"}) symlink(fake.c_str(), dir.file(n).c_str());
+  setenv("PATH", (dir.path() + ":" + old_path).c_str(), 1);
   SyslogCapture log;
-  const std::string pwn = fake.dir.file("pwned"), two = fake.dir.file("p/mp"), plain = fake.dir.file("plain");
+  const std::string pwn = dir.file("pwned"), two = dir.file("p/mp"), plain = dir.file("plain");
   EXPECT_EQ(SV_service_control("sshd", 3), 0);
   EXPECT_EQ(SV_service_control(nullptr, 0) + SV_service_control("sshd", 6) + SV_service_control("sshd", -1), -3);
   // Traversal to any script, options of "service", hidden or parent entries,
@@ -159,10 +151,10 @@ TEST(Processes, ServiceAndMountCommandsTakeOnlyLiteralWords) {
   EXPECT_TRUE(stat(two.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
   write_file(plain, "x");
   EXPECT_EQ(clean_mountPoint(plain.c_str(), 0), -1);
-  EXPECT_EQ(clean_mountPoint(fake.dir.file("a/b/mp").c_str(), 0), -1);
+  EXPECT_EQ(clean_mountPoint(dir.file("a/b/mp").c_str(), 0), -1);
   EXPECT_EQ(nfs_clean_mount("srv:/x", plain.c_str(), 0), -1);  // not mounted without a mount point
   setenv("PL_PWN", pwn.c_str(), 1);
-  const std::string mp = fake.dir.file("m p;touch $PL_PWN;$(touch $PL_PWN)`touch $PL_PWN`'");
+  const std::string mp = dir.file("m p;touch $PL_PWN;$(touch $PL_PWN)`touch $PL_PWN`'");
   const std::string src = "srv:/e x;touch $PL_PWN'\"";
   EXPECT_EQ(nfs_clean_mount(src.c_str(), mp.c_str(), 0), 0);
   EXPECT_EQ(nfs_clean_mount("srv:/ro", mp.c_str(), 3), 0);
@@ -174,7 +166,8 @@ TEST(Processes, ServiceAndMountCommandsTakeOnlyLiteralWords) {
   EXPECT_TRUE(log.contains(LOG_USER | LOG_NOTICE, two + " forced directory unmount failed: exit code 512"));
   unsetenv("PL_FAKE_STATUS");
   unsetenv("PL_PWN");
-  EXPECT_EQ(read_file(fake.dir.file("log")), "service [sshd] [restart]\nmount [-t] [nfs] [" + src +
+  setenv("PATH", old_path.c_str(), 1);
+  EXPECT_EQ(read_file(dir.file("log")), "service [sshd] [restart]\nmount [-t] [nfs] [" + src +
                                                 "] [" + mp + "]\numount [" + mp + "]\nmount [-t] [nfs] [-r] [srv:/ro] [" +
                                                 mp + "]\nservice [getty@tty1.service] [start]\nmount [-t] [nfs] [srv:/bad] [" +
                                                 mp + "]\numount [-f] [" + two + "]\n");
