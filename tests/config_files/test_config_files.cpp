@@ -169,7 +169,7 @@ TEST(ConfigFiles, ReadingKeysAndLines) {
   int32_t counter = 0;
   char *line = nullptr;
   std::string got;
-  while (find_config_line(&line, &counter, "Port", '=', f) == 0) got += std::string(line) + std::to_string(counter);
+  for (; find_config_line(&line, &counter, "Port", '=', f) == 0; free(line)) got += line + std::to_string(counter);
   free(line);
   std::fclose(f);
   EXPECT_EQ(got, "223234=52567" + longv + "8");
