@@ -163,7 +163,7 @@ TEST(ConfigFiles, FifosLoopsAndPlantedLinksAreRefused) {
 
 TEST(ConfigFiles, ReadingKeysAndLines) {
   TempDir dir;
-  const std::string p = dir.file("conf"), missing = dir.file("missing"), longv(40, 'L');
+  const std::string p = dir.file("conf"), missing = dir.file("missing"), longv(1000, 'L');
   write_file(p, "# h\n#Port=1\nPort=22\nPort 23\n  Port = 24\nPortX=25\nPort\nPort=" + longv + "\nOther=1\n");
   std::FILE *f = std::fopen(p.c_str(), "r");
   int32_t counter = 0;
