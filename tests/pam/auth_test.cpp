@@ -1,63 +1,35 @@
-// PAM login and password change through the real libpam (pam_wrapper with
-// pam_matrix, pam_chatty and the probe module), the daemon side played by
-// the recording peer.
+// Login and password change through the real libpam (pam_wrapper with
+// pam_matrix and the probe module), the daemon side played by the recording
+// peer; conv_func called directly as PAM would.
 #include <fcntl.h>
-#include <cerrno>
-#include <security/pam_appl.h>
 
-#include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
+#include <cerrno>
+#include <cstdlib>
 
 #include "pam_env.hpp"
 #include "pam_lib.h"
 #include "pam_lib/auth.pam.hpp"
 #include "pam_lib/context.hpp"
 #include "pam_lib/sessions.pam.hpp"
-#include "support/harness.hpp"
 #include "support/peer.hpp"
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#define LEAKS_NOT_OURS_BEGIN() __lsan_disable()
-#define LEAKS_NOT_OURS_END() __lsan_enable()
-#else
-#define LEAKS_NOT_OURS_BEGIN()
-#define LEAKS_NOT_OURS_END()
-#endif
 
 namespace {
 
 using testsupport::Peer;
-using testsupport::Request;
 using testsupport::Result;
 using testsupport::SyslogCapture;
+using Events = std::vector<std::string>;
 
 constexpr uint32_t kGetUserCred = 61, kGetPrivilegeLevel = 27, kLoginUser = 40;
+const std::string kLevel = testsupport::bytes_of(int32_t{0x01020304});
 
-std::vector<uint32_t> opcodes(const Peer &p) {
-  std::vector<uint32_t> out;
-  for (const auto &r : p.requests()) out.push_back(r.hdr.opcode);
-  return out;
-}
-
-// A daemon that holds a credential record (cred_result 0) or none, and
-// answers the privilege-level question with `level_result`.
-Peer::Script daemon(int32_t cred_result, int32_t level_result = 0, int32_t level = 3) {
-  return Peer::serve([=](const Request &r) {
-    switch (r.hdr.opcode) {
-      case kGetUserCred: {
-        int len = r.items.size() > 1 ? r.items[1].as_int() : 0;
-        if (cred_result != 0) return Result{cred_result, {}};
-        return Result{0, std::string(static_cast<size_t>(len), 'C')};
-      }
-      case kGetPrivilegeLevel:
-        if (level_result != 0) return Result{level_result, testsupport::bytes_of(int32_t{0})};
-        return Result{0, testsupport::bytes_of(int32_t{level})};
-      default:
-        return Result{0, {}};
-    }
+// A daemon that holds a credential record ('C's) when cred_result is 0 and
+// answers the privilege-level question with level_result and kLevel.
+Peer::Script daemon(int32_t cred_result, int32_t level_result = 0) {
+  return Peer::serve([=](const testsupport::Request &r) {
+    if (r.hdr.opcode == kGetUserCred)
+      return Result{cred_result, cred_result ? "" : std::string(size_t(r.items[1].as_int()), 'C')};
+    return Result{r.hdr.opcode == kGetPrivilegeLevel ? level_result : 0, kLevel};
   });
 }
 
@@ -69,303 +41,168 @@ class PamAuth : public ::testing::Test {
   }
   void SetUp() override {
     if (!pamenv::active()) GTEST_SKIP() << "pam_wrapper is not active";
-    pamenv::set_control("");
-    pamenv::clear_log();
     pl::testing::reset_client_context();
   }
-  void TearDown() override { pl::testing::reset_client_context(); }
-
-  int login(const pamenv::User &u, int *id, std::vector<char> *cred = nullptr,
-            const char *password = nullptr) {
-    std::vector<char> local(16, 'x');
-    auto &buf = cred ? *cred : local;
-    return PAM_AuthUser(u.name, password ? password : u.password, "10.0.0.9", "pts/3", 1,
-                        static_cast<int>(buf.size()), buf.data(), id);
+  void TearDown() override {
+    unsetenv("PAM_LIB_PROBE");
+    pl::testing::reset_client_context();
   }
 };
 
-TEST_F(PamAuth, SessionIdsCountFromOneInAFreshProcess) {
-  int32_t before = pl::last_session_id.load();
-  Peer peer(daemon(0));
-  set_socket(peer.client_fd());
-  int id1 = 0, id2 = 0;
-  ASSERT_EQ(login(pamenv::kAlice, &id1), 0);
-  ASSERT_EQ(login(pamenv::kBob, &id2), 0);
-  EXPECT_EQ(id1, before + 1);
-  EXPECT_EQ(id2, before + 2);
-  if (before == 0) {
-    EXPECT_EQ(id1, 1);
-    EXPECT_EQ(id2, 2);
-  }
-  EXPECT_EQ(PAM_session_delete(id1), 0);
-  EXPECT_EQ(PAM_session_delete(id2), 0);
-}
+struct Scenario {
+  const char *name;
+  pamenv::User user;
+  const char *password, *probe;
+  int open;
+  int32_t cred_result, level_result;
+  int cred_len, rc;
+  std::vector<uint32_t> opcodes;
+  Events events;
+  std::string cred;  // the caller's buffer afterwards
+};
 
-TEST_F(PamAuth, WithoutSessionOnlyPamIsAsked) {
-  SyslogCapture cap;
-  pamenv::set_control("chatty=1\n");
-  Peer peer(daemon(0));
-  set_socket(peer.client_fd());
-  char cred[8] = "untouch";
-  int id = -77;
-  // pam_chatty never frees the responses it is given.
-  LEAKS_NOT_OURS_BEGIN();
-  EXPECT_EQ(PAM_AuthUser("alice", "alice-secret", "h", "t", 0, sizeof cred, cred, &id), 0);
-  LEAKS_NOT_OURS_END();
-  EXPECT_STREQ(cred, "untouch");
-  EXPECT_EQ(id, -77);
-  EXPECT_EQ(get_privilege(), -1);
-  // pam_chatty's error line came through the conversation; its info did not.
-  EXPECT_TRUE(cap.contains_substr("PAM_ERROR_MSG:")) << cap.dump();
-
-  LEAKS_NOT_OURS_BEGIN();
-  EXPECT_EQ(PAM_AuthUser("alice", "wrong", "h", "t", 1, sizeof cred, cred, &id), PAM_AUTH_ERR);
-  LEAKS_NOT_OURS_END();
-  EXPECT_TRUE(cap.contains(LOG_USER | LOG_ERR, "pam error 7:" +
-                                                   std::string(pam_strerror(nullptr, PAM_AUTH_ERR))))
-      << cap.dump();
-  EXPECT_EQ(id, -77);
-  peer.close_client();
-  peer.join();
-  EXPECT_TRUE(peer.requests().empty());
-}
-
-TEST_F(PamAuth, LoginWithCredentialRecord) {
-  Peer peer(daemon(0));
-  set_socket(peer.client_fd());
-  set_privelege(1);
-  std::vector<char> cred(12, 'x');
-  int id = 0;
-  ASSERT_EQ(login(pamenv::kAlice, &id, &cred), 0);
-  EXPECT_EQ(std::string(cred.begin(), cred.end()), std::string(12, 'C'));
-  EXPECT_EQ(get_privilege(), 4);
-  EXPECT_EQ(get_socket(), peer.client_fd());
-  auto reqs = peer.requests();
-  ASSERT_EQ(opcodes(peer), (std::vector<uint32_t>{kGetUserCred, kLoginUser}));
-  EXPECT_EQ(reqs[0].items[0].as_string(), "alice");
-  EXPECT_EQ(reqs[0].items[1].as_int(), 12);
-  EXPECT_EQ(reqs[1].items[0].as_string(), "alice");
-  EXPECT_EQ(reqs[1].hdr.privilege, 5);
-  EXPECT_EQ(pamenv::log_lines(), (std::vector<std::string>{"setcred establish", "open alice"}));
-
-  pamenv::clear_log();
-  EXPECT_EQ(PAM_session_delete(id), 0);
-  EXPECT_EQ(pamenv::log_lines(), (std::vector<std::string>{"close alice"}));
-}
-
-TEST_F(PamAuth, FallbackToThePrimaryGroupsPrivilege) {
-  Peer peer(daemon(-1, 0, 0x01020304));
-  set_socket(peer.client_fd());
-  std::vector<char> cred(6, 'x');
-  int id = 0;
-  ASSERT_EQ(login(pamenv::kBob, &id, &cred), 0);
-  ASSERT_EQ(opcodes(peer), (std::vector<uint32_t>{kGetUserCred, kGetPrivilegeLevel, kLoginUser}));
-  EXPECT_EQ(peer.requests()[1].items[0].as_int(), pamenv::kBob.gid);
-  int32_t level = 0;
-  std::memcpy(&level, cred.data(), 4);
-  EXPECT_EQ(level, 0x01020304);
-  EXPECT_EQ(cred[4], 'x');
-  EXPECT_EQ(PAM_session_delete(id), 0);
-}
-
-TEST_F(PamAuth, FailuresAfterConnectingKeepTheConnection) {
-  SyslogCapture cap;
-  int32_t ids_before = pl::last_session_id.load();
-  int id = -5;
-  {
-    // No passwd entry for the user: nss_wrapper's getpwnam_r says ENOENT
-    // (glibc's own "no entry" is covered by the pam_unix test).
-    Peer peer(daemon(-1));
+TEST_F(PamAuth, LoginScenarios) {
+  using pamenv::kAlice, pamenv::kBob, pamenv::kGhost;
+  const Events alice_in{"setcred establish", "open alice"};
+  const Scenario table[] = {
+      {"record", kAlice, nullptr, "", 1, 0, 0, 12, 0, {61, 40}, alice_in, std::string(12, 'C')},
+      {"level", kBob, nullptr, "", 1, -1, 0, 6, 0, {61, 27, 40}, {"setcred establish", "open bob"}, kLevel + "xx"},
+      {"level, 1 byte", kAlice, nullptr, "", 1, -1, 0, 1, 0, {61, 27, 40}, alice_in, kLevel.substr(0, 1)},
+      {"no session", kAlice, nullptr, "", 0, 0, 0, 4, 0, {}, {}, "xxxx"},
+      {"prompts", kAlice, nullptr, "auth=2", 0, 0, 0, 4, 0, {}, {"auth alice-secret", "auth (null)"}, "xxxx"},
+      {"bad password", kAlice, "alice-secreT", "", 1, 0, 0, 4, PAM_AUTH_ERR, {}, {}, "xxxx"},
+      {"no passwd entry", kGhost, nullptr, "", 1, -1, 0, 4, ENOENT, {61}, {}, "xxxx"},
+      {"level refused", kAlice, nullptr, "", 1, -1, 9, 4, 9, {61, 27}, {}, "xxxx"},
+      {"session refused", kAlice, nullptr, "fail_open=1", 1, 0, 0, 4, PAM_SESSION_ERR, {61, 40},
+       {"setcred establish", "open alice", "setcred delete"}, "CCCC"},
+  };
+  for (const Scenario &s : table) {
+    SCOPED_TRACE(s.name);
+    pl::testing::reset_client_context();
+    SyslogCapture cap;
+    setenv("PAM_LIB_PROBE", s.probe, 1);
+    Peer peer(daemon(s.cred_result, s.level_result));
     set_socket(peer.client_fd());
-    EXPECT_EQ(login(pamenv::kGhost, &id), ENOENT);
-    EXPECT_EQ(opcodes(peer), (std::vector<uint32_t>{kGetUserCred}));
+    std::string cred(size_t(s.cred_len), 'x');
+    int32_t before = pl::last_session_id.load();
+    int id = -7;
+    EXPECT_EQ(PAM_AuthUser(s.user.name, s.password ? s.password : s.user.password, "10.0.0.9",
+                           "pts/3", s.open, s.cred_len, cred.data(), &id), s.rc);
+    EXPECT_EQ(pamenv::events(cap), s.events);
+    EXPECT_EQ(cred, s.cred);
+    std::vector<uint32_t> opcodes;
+    for (const auto &r : peer.requests()) {
+      opcodes.push_back(r.hdr.opcode);
+      bool level = r.hdr.opcode == kGetPrivilegeLevel;
+      EXPECT_EQ(level ? std::to_string(r.items[0].as_int()) : r.items[0].as_string(),
+                level ? std::to_string(s.user.gid) : s.user.name);
+      EXPECT_TRUE(r.hdr.opcode != kLoginUser || r.hdr.privilege == 5);
+    }
+    EXPECT_EQ(opcodes, s.opcodes);
+    // Once connected, the connection and login privilege stay, whatever the outcome.
+    EXPECT_EQ(get_privilege(), s.opcodes.empty() ? -1 : 4);
     EXPECT_EQ(get_socket(), peer.client_fd());
     EXPECT_NE(fcntl(peer.client_fd(), F_GETFD), -1);
-  }
-  pl::testing::reset_client_context();
-  {
-    Peer peer(daemon(-1, 9));
-    set_socket(peer.client_fd());
-    EXPECT_EQ(login(pamenv::kAlice, &id), 9);
-    EXPECT_EQ(opcodes(peer), (std::vector<uint32_t>{kGetUserCred, kGetPrivilegeLevel}));
-    EXPECT_NE(fcntl(peer.client_fd(), F_GETFD), -1);
-  }
-  pl::testing::reset_client_context();
-  {
-    // pam_open_session fails: credentials are deleted, nothing is stored.
-    pamenv::set_control("fail_open=1\n");
-    Peer peer(daemon(0));
-    set_socket(peer.client_fd());
+    bool stored = s.rc == 0 && s.open;
+    EXPECT_EQ(id, stored ? before + 1 : -7);
+    EXPECT_EQ(pl::last_session_id.load(), before + stored);
+    if (!stored) continue;
     cap.clear();
-    EXPECT_EQ(login(pamenv::kAlice, &id), PAM_SESSION_ERR);
-    EXPECT_TRUE(cap.contains_substr("pam error 14:")) << cap.dump();
-    EXPECT_EQ(pamenv::log_lines(),
-              (std::vector<std::string>{"setcred establish", "open alice", "setcred delete"}));
-    EXPECT_NE(fcntl(peer.client_fd(), F_GETFD), -1);
+    EXPECT_EQ(PAM_session_delete(id), 0);
+    EXPECT_EQ(pamenv::events(cap), Events{"close " + std::string(s.user.name)});
   }
-  EXPECT_EQ(id, -5);
-  EXPECT_EQ(pl::last_session_id.load(), ids_before);
 }
 
 TEST_F(PamAuth, FailedSessionRecordUsesUpItsIdAndDeletesCredentials) {
-  // Make the n-th allocation fail, for growing n, until the login succeeds:
-  // the run just before that lost only the session record.
-  SyslogCapture cap;
-  int last = 0;
-  bool record_failed = false, add_failed = false;
-  for (long n = 0; n < 200; ++n) {
+  // The n-th allocation fails, for growing n, until the login succeeds.
+  int rc = -1, record_failures = 0;
+  for (long n = 0; n < 200 && rc != 0; ++n) {
+    SyslogCapture cap;
     Peer peer(daemon(0));
     set_socket(peer.client_fd());
-    pamenv::clear_log();
-    cap.clear();
     int32_t before = pl::last_session_id.load();
     int id = 0;
     {
       testsupport::AllocFailure fail(n);
-      last = login(pamenv::kAlice, &id);
+      rc = PAM_AuthUser("bob", "bob-secret", "h", "t", 1, 0, nullptr, &id);
     }
     pl::testing::reset_client_context();
-    if (last == 0) {
-      EXPECT_GT(n, 0);
-      EXPECT_EQ(PAM_session_delete(id), 0);
-      break;
-    }
-    if (last == -1) {
-      EXPECT_TRUE(cap.contains(LOG_USER | LOG_ERR,
-                               "PAM_AuthUser: failed to create sessions's DB, user=alice\n"))
-          << cap.dump();
-      record_failed |= cap.contains(LOG_USER | LOG_ERR,
-                                    testsupport::report_text("db_entry == NULL", "pam_lib",
-                                                             "sPAM_session_create", 310));
-      add_failed |= cap.contains(LOG_USER | LOG_ERR,
-                                 "Failed to add session = " + std::to_string(before + 1) + "\n");
-      EXPECT_EQ(pl::last_session_id.load(), before + 1);
-      EXPECT_EQ(pamenv::log_lines().back(), "setcred delete");
-    }
+    EXPECT_TRUE(rc != 0 || PAM_session_delete(id) == 0);
+    // The session opened, but its record or table entry could not be allocated.
+    if (rc != -1 || pamenv::count_events(cap, "open bob") == 0) continue;
+    ++record_failures;
+    EXPECT_EQ(pl::last_session_id.load(), before + 1);
+    EXPECT_EQ(pamenv::events(cap).back(), "setcred delete");
   }
-  EXPECT_EQ(last, 0);
-  EXPECT_TRUE(record_failed);
-  EXPECT_TRUE(add_failed);
+  EXPECT_EQ(rc, 0);
+  EXPECT_GE(record_failures, 2);
 }
 
-TEST_F(PamAuth, ConversationStaysValidWhileTheSessionLives) {
+TEST_F(PamAuth, ConversationOutlivesTheLoginAndClosesOnce) {
   SyslogCapture cap;
-  pamenv::set_control("close_msg=1\n");
+  setenv("PAM_LIB_PROBE", "close_msg=1", 1);
   Peer peer(daemon(0));
   set_socket(peer.client_fd());
   int id = 0;
   {
     std::string password = pamenv::kAlice.password;
-    ASSERT_EQ(login(pamenv::kAlice, &id, nullptr, password.c_str()), 0);
-    password.assign(password.size(), '#');  // the caller's copy is gone
+    ASSERT_EQ(PAM_AuthUser("alice", password.c_str(), "h", "t", 1, 0, nullptr, &id), 0);
+    password.assign(password.size(), '#');
   }
-  pamenv::clear_log();
+  cap.clear();
   EXPECT_EQ(PAM_CloseSession(id), 0);
-  EXPECT_TRUE(cap.contains(LOG_USER | LOG_ERR, "PAM_ERROR_MSG:closing alice")) << cap.dump();
+  EXPECT_TRUE(cap.contains(LOG_USER | LOG_ERR, "PAM_ERROR_MSG:closing")) << cap.dump();
   // The password is not kept with the session.
-  EXPECT_EQ(pamenv::log_lines(), (std::vector<std::string>{"close alice", "close-prompt (null)"}));
-
-  // Closed once only: neither the delete nor an expiry closes again.
-  pamenv::clear_log();
+  EXPECT_EQ(pamenv::events(cap), (Events{"close alice", "close-prompt (null)"}));
+  cap.clear();
   EXPECT_EQ(PAM_CloseSession(id), 0);
   EXPECT_EQ(PAM_session_delete(id), 0);
-  EXPECT_TRUE(pamenv::log_lines().empty());
-
-  int id2 = 0;
-  ASSERT_EQ(login(pamenv::kBob, &id2), 0);
-  EXPECT_EQ(PAM_CloseSession(id2), 0);
-  ASSERT_EQ(PAM_session_add(id2, 1), 0);
-  pamenv::clear_log();
-  pl::testing::monitor_pass();
-  EXPECT_EQ(PAM_session_check_and_refresh(id2), -1);
-  EXPECT_TRUE(pamenv::log_lines().empty());
-}
-
-TEST_F(PamAuth, AuthenticationPromptsGetThePasswordOnce) {
-  pamenv::set_control("auth_prompts=2\n");
-  EXPECT_EQ(PAM_AuthUser("alice", "alice-secret", "h", "t", 0, 0, nullptr, nullptr), 0);
-  EXPECT_EQ(pamenv::log_lines(), (std::vector<std::string>{"auth alice-secret", "auth (null)"}));
+  EXPECT_TRUE(pamenv::events(cap).empty());
 }
 
 TEST_F(PamAuth, PasswordChange) {
   SyslogCapture cap;
-  pamenv::set_control("pass_prompts=4\n");
+  setenv("PAM_LIB_PROBE", "pass=4", 1);
   EXPECT_EQ(PAM_ChangePass("bob", "old-pw", "new-pw"), 0);
-  EXPECT_EQ(pamenv::log_lines(), (std::vector<std::string>{"pass old-pw", "pass new-pw",
-                                                           "pass new-pw", "pass (null)"}));
-
-  // pam_matrix changes the password for real.
-  pamenv::set_control("");
+  EXPECT_EQ(pamenv::events(cap), (Events{"pass old-pw", "pass new-pw", "pass new-pw", "pass (null)"}));
+  unsetenv("PAM_LIB_PROBE");  // pam_matrix changes the password for real
   EXPECT_EQ(PAM_ChangePass("bob", "bob-secret", "bob-new"), 0);
   EXPECT_EQ(PAM_AuthUser("bob", "bob-new", "h", "t", 0, 0, nullptr, nullptr), 0);
-  EXPECT_NE(PAM_AuthUser("bob", "bob-secret", "h", "t", 0, 0, nullptr, nullptr), 0);
-  cap.clear();
-  int r = PAM_ChangePass("bob", "not-it", "x");
-  EXPECT_NE(r, 0);
-  EXPECT_TRUE(cap.contains_substr("pam error " + std::to_string(r) + ":")) << cap.dump();
-  pamenv::reset_passdb();
+  EXPECT_EQ(PAM_AuthUser("bob", "bob-secret", "h", "t", 0, 0, nullptr, nullptr), PAM_AUTH_ERR);
+  EXPECT_NE(PAM_ChangePass("bob", "not-it", "x"), 0);
+  EXPECT_EQ(PAM_ChangePass("bob", "bob-new", "bob-secret"), 0);
 }
 
-// conv_func called directly, as PAM would.
-TEST(ConvFunc, RulesAndReports) {
-  SyslogCapture cap;
+TEST(ConvFunc, RefusesMalformedCallsAndLogsErrorMessages) {
   PamConvData data{"pw", "new", 0};
-  pam_message echo_off{PAM_PROMPT_ECHO_OFF, "Password: "};
-  pam_message error{PAM_ERROR_MSG, "bad thing"};
-  pam_message info{PAM_TEXT_INFO, "hello"};
-  const pam_message *one[] = {&echo_off};
-  const pam_message *two[] = {&echo_off, &info};
-  pam_response *resp = nullptr;
-
-  EXPECT_EQ(conv_func(1, nullptr, &resp, &data), PAM_CONV_ERR);
-  EXPECT_REPORT(cap, "msg == NULL", "pam_lib", "conv_func", 29);
-  EXPECT_EQ(conv_func(1, one, &resp, nullptr), PAM_CONV_ERR);
-  EXPECT_REPORT(cap, "appdata_ptr == NULL", "pam_lib", "conv_func", 30);
-  EXPECT_EQ(conv_func(2, two, &resp, &data), PAM_CONV_ERR);
-  EXPECT_REPORT(cap, "num_msg > 1", "pam_lib", "conv_func", 32);
-  EXPECT_EQ(conv_func(0, one, &resp, &data), PAM_CONV_ERR);
-  EXPECT_EQ(conv_func(1, one, nullptr, &data), PAM_SUCCESS);
-  EXPECT_EQ(data.prompt_count, 0);
-
-  auto answer = [&](const pam_message *m) {
-    const pam_message *arr[] = {m};
-    pam_response *r = nullptr;
-    EXPECT_EQ(conv_func(1, arr, &r, &data), PAM_SUCCESS);
-    EXPECT_NE(r, nullptr);
-    std::string s = r && r->resp ? r->resp : "(null)";
-    if (r) {
-      EXPECT_EQ(r->resp_retcode, 0);
-      std::free(r->resp);
-      std::free(r);
-    }
-    return s;
+  pam_message prompt{PAM_PROMPT_ECHO_OFF, "Password: "}, error{PAM_ERROR_MSG, "bad"}, none{PAM_TEXT_INFO, nullptr};
+  const pam_message *prompts[] = {&prompt, &prompt}, *errors[] = {&error, &none};
+  auto report = [](const char *cond, int line) { return testsupport::report_text(cond, "pam_lib", "conv_func", line); };
+  struct Row {
+    int n;
+    const pam_message **msg;
+    void *data;
+    bool resp;
+    int rc;
+    std::string log;
+  } rows[] = {
+      {1, nullptr, &data, true, PAM_CONV_ERR, report("msg == NULL", 29)},
+      {1, prompts, nullptr, true, PAM_CONV_ERR, report("appdata_ptr == NULL", 30)},
+      {2, prompts, &data, true, PAM_CONV_ERR, report("num_msg > 1", 32)},
+      {0, prompts, &data, true, PAM_CONV_ERR, ""},
+      {1, prompts, &data, false, PAM_SUCCESS, ""},
+      {1, errors, &data, true, PAM_SUCCESS, "PAM_ERROR_MSG:bad"},  // errors[1] is beyond num_msg
   };
-  EXPECT_EQ(answer(&info), "(null)");
-  EXPECT_EQ(answer(&echo_off), "pw");
-  EXPECT_EQ(answer(&echo_off), "new");
-  EXPECT_EQ(answer(&echo_off), "new");
-  EXPECT_EQ(answer(&echo_off), "(null)");
-  EXPECT_EQ(data.prompt_count, 3);
-  EXPECT_EQ(answer(&error), "(null)");
-  EXPECT_TRUE(cap.contains(LOG_USER | LOG_ERR, "PAM_ERROR_MSG:bad thing"));
-
-  PamConvData login{"pw", nullptr, 1};
-  data = login;
-  EXPECT_EQ(answer(&echo_off), "(null)");
-  EXPECT_EQ(data.prompt_count, 2);
-  data.prompt_count = -1;
-  EXPECT_EQ(answer(&echo_off), "(null)");
-  EXPECT_EQ(data.prompt_count, -1);
-
-  data.prompt_count = 0;
-  {
-    testsupport::AllocFailure fail(0);
-    EXPECT_EQ(conv_func(1, one, &resp, &data), PAM_BUF_ERR);
+  for (const Row &r : rows) {
+    SyslogCapture cap;
+    pam_response *resp = nullptr;
+    EXPECT_EQ(conv_func(r.n, r.msg, r.resp ? &resp : nullptr, r.data), r.rc) << r.log;
+    EXPECT_EQ(cap.lines().size(), r.log.empty() ? 0u : 1u) << cap.dump();
+    EXPECT_TRUE(r.log.empty() || cap.contains(LOG_USER | LOG_ERR, r.log)) << cap.dump();
+    EXPECT_TRUE(!resp || !resp->resp);
+    std::free(resp);
   }
-  {
-    testsupport::AllocFailure fail(1);  // the response, not the reply text
-    EXPECT_EQ(conv_func(1, one, &resp, &data), PAM_BUF_ERR);
-  }
+  EXPECT_EQ(data.prompt_count, 0);
 }
 
 }  // namespace

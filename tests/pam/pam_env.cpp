@@ -1,94 +1,77 @@
 #include "pam_env.hpp"
-#include "support/mgtd_process.hpp"
-#include "support/pam_wrapper_paths.hpp"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
-#ifndef PAM_LIB_PROBE_MODULE
-#error "PAM_LIB_PROBE_MODULE must name the probe module"
-#endif
+#include "pam_lib.h"
+#include "pam_lib/auth.pam.hpp"
+#include "support/mgtd_process.hpp"
+#include "support/pam_wrapper_paths.hpp"
 
 namespace pamenv {
 namespace {
 
-constexpr const char *kModuleDir = testsupport::kPamWrapperModuleDir;
 constexpr const char *kMarker = "PAM_LIB_PAMENV_DIR";
 
 void write(const std::string &path, const std::string &text) {
   std::ofstream(path, std::ios::trunc) << text;
 }
 
-std::string passdb_content() {
-  std::string s;
-  for (const User &u : {kAlice, kBob, kGhost})
-    s += std::string(u.name) + ":" + u.password + ":pam_lib_mgtd\n";
-  return s;
-}
-
 void build_world(const std::string &d) {
   std::filesystem::create_directories(d + "/services");
-  std::string matrix = std::string(kModuleDir) + "/pam_matrix.so passdb=" + d + "/passdb";
-  std::string chatty = std::string(kModuleDir) + "/pam_chatty.so num_lines=1 info error";
-  std::string probe =
-      std::string(PAM_LIB_PROBE_MODULE) + " ctl=" + d + "/probe.ctl log=" + d + "/probe.log";
-  // The probe answers alone when its control file asks it to prompt
-  // (success ends the stack), and otherwise steps aside (ignore).
-  write(d + "/services/pam_lib_mgtd",
-        "auth [success=done ignore=ignore default=die] " + probe + "\n" +
-        // pam_chatty has no credential handler: the gate skips it unless a
-        // test asks for it (such tests open no session).
-        "auth [success=ok ignore=1 default=die] " + probe + " gate=1\n" +
-        "auth [default=ignore] " + chatty + "\n" +
-        "auth required " + matrix + "\n" +
-        "account required " + matrix + "\n" +
-        "password [success=done ignore=ignore default=die] " + probe + "\n" +
-        "password required " + matrix + "\n" +
-        "session required " + matrix + "\n" +
-        "session required " + probe + "\n");
-  write(d + "/passdb", passdb_content());
-  write(d + "/probe.ctl", "");
-  write(d + "/probe.log", "");
-  write(d + "/passwd",
-        "root:x:0:0:root:/root:/bin/sh\n"
-        "alice:x:1001:2001:Alice:/home/alice:/bin/sh\n"
-        "bob:x:1002:2002:Bob:/home/bob:/bin/sh\n");
+  std::string matrix = std::string(testsupport::kPamWrapperModuleDir) + "/pam_matrix.so passdb=" + d + "/passdb\n";
+  std::string probe = std::string(PAM_LIB_PROBE_MODULE) + "\n";
+  // The probe answers alone when told to prompt (success ends the stack).
+  std::string answers_alone = "[success=done ignore=ignore default=die] " + probe;
+  write(d + "/services/pam_lib_mgtd", "auth " + answers_alone + "auth required " + matrix +
+                                          "account required " + matrix + "password " + answers_alone +
+                                          "password required " + matrix + "session required " + matrix +
+                                          "session required " + probe);
+  std::string passdb;
+  for (const User &u : {kAlice, kBob, kGhost}) passdb += std::string(u.name) + ":" + u.password + ":pam_lib_mgtd\n";
+  write(d + "/passdb", passdb);
+  write(d + "/passwd", "root:x:0:0::/root:/bin/sh\nalice:x:1001:2001::/:/bin/sh\nbob:x:1002:2002::/:/bin/sh\n");
   write(d + "/group", "root:x:0:\nalice:x:2001:\nbob:x:2002:\n");
 }
 
-
 }  // namespace
 
-std::string dir() {
-  const char *d = std::getenv(kMarker);
-  return d ? d : "";
-}
-std::string passdb() { return dir() + "/passdb"; }
-bool active() { return !dir().empty() && std::getenv("PAM_WRAPPER") != nullptr; }
+bool active() { return std::getenv(kMarker) && std::getenv("PAM_WRAPPER"); }
 
-void set_control(const std::string &lines) { write(dir() + "/probe.ctl", lines); }
-void clear_log() { write(dir() + "/probe.log", ""); }
-void reset_passdb() { write(passdb(), passdb_content()); }
-
-std::vector<std::string> log_lines() {
-  std::ifstream in(dir() + "/probe.log");
+std::vector<std::string> events(const testsupport::SyslogCapture &cap) {
   std::vector<std::string> out;
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
+  for (const auto &l : cap.lines())
+    if (l.text.rfind("probe ", 0) == 0) out.push_back(l.text.substr(6));
   return out;
+}
+
+int count_events(const testsupport::SyslogCapture &cap, const std::string &prefix) {
+  int n = 0;
+  for (const auto &e : events(cap)) n += e.rfind(prefix, 0) == 0;
+  return n;
+}
+
+pam_handle_t *open_session(const char *user) {
+  static PamConvData data{"unused", nullptr, 0};
+  static const pam_conv conv{conv_func, &data};
+  pam_handle_t *h = nullptr;
+  if (!active()) return nullptr;
+  EXPECT_EQ(pam_start("pam_lib_mgtd", user, &conv, &h), PAM_SUCCESS);
+  EXPECT_EQ(pam_open_session(h, 0), PAM_SUCCESS);
+  return h;
 }
 
 }  // namespace pamenv
 
 int main(int argc, char **argv) {
-  if (!std::getenv(pamenv::kMarker)) {
+  const char *dir = std::getenv(pamenv::kMarker);
+  std::string preload = testsupport::sanitizer_runtime();
+  // pam_wrapper loads libpam with RTLD_DEEPBIND, which ThreadSanitizer
+  // refuses: the tests then run without the wrappers (active() is false).
+  if (!dir && preload.find("libtsan.so") == std::string::npos) {
     const char *tmp = std::getenv("TMPDIR");
     std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/pam_lib_pam.XXXXXX";
     if (!mkdtemp(templ.data())) {
@@ -96,19 +79,6 @@ int main(int argc, char **argv) {
       return 1;
     }
     pamenv::build_world(templ);
-    std::string preload = testsupport::sanitizer_runtime();
-    // pam_wrapper loads libpam with RTLD_DEEPBIND unless it sees libasan in
-    // LD_PRELOAD, and ThreadSanitizer refuses deep binding: no wrappers then
-    // (pamenv::active() is false and the tests say so).
-    if (preload.find("libtsan.so") != std::string::npos) {
-      setenv(pamenv::kMarker, templ.c_str(), 1);
-      unsetenv("PAM_WRAPPER");
-      ::testing::InitGoogleTest(&argc, argv);
-      int rc = RUN_ALL_TESTS();
-      std::error_code ec;
-      std::filesystem::remove_all(templ, ec);
-      return rc;
-    }
     for (const char *lib : {testsupport::kPamWrapperLib, testsupport::kNssWrapperLib})
       preload += (preload.empty() ? "" : " ") + std::string(lib);
     setenv(pamenv::kMarker, templ.c_str(), 1);
@@ -127,6 +97,6 @@ int main(int argc, char **argv) {
   ::testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
   std::error_code ec;
-  std::filesystem::remove_all(pamenv::dir(), ec);
+  if (dir) std::filesystem::remove_all(dir, ec);
   return rc;
 }
