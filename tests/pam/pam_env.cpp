@@ -2,19 +2,13 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
-#include "pam_lib.h"
-#include "pam_lib/auth.pam.hpp"
 #include "support/mgtd_process.hpp"
 #include "support/pam_wrapper_paths.hpp"
 
-namespace pamenv {
 namespace {
-
-constexpr const char *kMarker = "PAM_LIB_PAMENV_DIR";
 
 void write(const std::string &path, const std::string &text) {
   std::ofstream(path, std::ios::trunc) << text;
@@ -23,65 +17,39 @@ void write(const std::string &path, const std::string &text) {
 void build_world(const std::string &d) {
   std::filesystem::create_directories(d + "/services");
   std::string matrix = std::string(testsupport::kPamWrapperModuleDir) + "/pam_matrix.so passdb=" + d + "/passdb\n";
-  std::string probe = std::string(PAM_LIB_PROBE_MODULE) + "\n";
   // The probe answers alone when told to prompt (success ends the stack).
-  std::string answers_alone = "[success=done ignore=ignore default=die] " + probe;
-  write(d + "/services/pam_lib_mgtd", "auth " + answers_alone + "auth required " + matrix +
-                                          "account required " + matrix + "password " + answers_alone +
-                                          "password required " + matrix + "session required " + matrix +
-                                          "session required " + probe);
-  std::string passdb;
-  for (const User &u : {kAlice, kBob, kGhost}) passdb += std::string(u.name) + ":" + u.password + ":pam_lib_mgtd\n";
-  write(d + "/passdb", passdb);
-  write(d + "/passwd", "root:x:0:0::/root:/bin/sh\nalice:x:1001:2001::/:/bin/sh\nbob:x:1002:2002::/:/bin/sh\n");
-  write(d + "/group", "root:x:0:\nalice:x:2001:\nbob:x:2002:\n");
+  write(d + "/services/pam_lib_mgtd", "auth [success=done ignore=ignore default=die] " PAM_LIB_PROBE_MODULE
+                                      "\nauth required " + matrix + "account required " + matrix +
+                                      "password required " + matrix + "session required " + matrix +
+                                      "session required " PAM_LIB_PROBE_MODULE "\n");
+  write(d + "/passdb", "alice:alice-secret:pam_lib_mgtd\nbob:bob-secret:pam_lib_mgtd\nghost:ghost-secret:pam_lib_mgtd\n");
+  write(d + "/passwd", "alice:x:1001:2001::/:/bin/sh\nbob:x:1002:2002::/:/bin/sh\n");
+  write(d + "/group", "alice:x:2001:\nbob:x:2002:\n");
 }
 
 }  // namespace
 
-bool active() { return std::getenv(kMarker) && std::getenv("PAM_WRAPPER"); }
+bool pamenv::active() { return std::getenv("PAM_LIB_PAMENV_DIR") && std::getenv("PAM_WRAPPER"); }
 
-std::vector<std::string> events(const testsupport::SyslogCapture &cap) {
+std::vector<std::string> pamenv::events(const testsupport::SyslogCapture &cap, const std::string &prefix) {
   std::vector<std::string> out;
   for (const auto &l : cap.lines())
-    if (l.text.rfind("probe ", 0) == 0) out.push_back(l.text.substr(6));
+    if (l.text.rfind("probe " + prefix, 0) == 0) out.push_back(l.text.substr(6));
   return out;
 }
 
-int count_events(const testsupport::SyslogCapture &cap, const std::string &prefix) {
-  int n = 0;
-  for (const auto &e : events(cap)) n += e.rfind(prefix, 0) == 0;
-  return n;
-}
-
-pam_handle_t *open_session(const char *user) {
-  static PamConvData data{"unused", nullptr, 0};
-  static const pam_conv conv{conv_func, &data};
-  pam_handle_t *h = nullptr;
-  if (!active()) return nullptr;
-  EXPECT_EQ(pam_start("pam_lib_mgtd", user, &conv, &h), PAM_SUCCESS);
-  EXPECT_EQ(pam_open_session(h, 0), PAM_SUCCESS);
-  return h;
-}
-
-}  // namespace pamenv
-
 int main(int argc, char **argv) {
-  const char *dir = std::getenv(pamenv::kMarker);
+  const char *dir = std::getenv("PAM_LIB_PAMENV_DIR");
   std::string preload = testsupport::sanitizer_runtime();
   // pam_wrapper loads libpam with RTLD_DEEPBIND, which ThreadSanitizer
   // refuses: the tests then run without the wrappers (active() is false).
   if (!dir && preload.find("libtsan.so") == std::string::npos) {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/pam_lib_pam.XXXXXX";
-    if (!mkdtemp(templ.data())) {
-      std::perror("mkdtemp");
-      return 1;
-    }
-    pamenv::build_world(templ);
+    std::string templ = std::filesystem::temp_directory_path().string() + "/pam_lib_pam.XXXXXX";
+    if (!mkdtemp(templ.data())) return 1;
+    build_world(templ);
     for (const char *lib : {testsupport::kPamWrapperLib, testsupport::kNssWrapperLib})
       preload += (preload.empty() ? "" : " ") + std::string(lib);
-    setenv(pamenv::kMarker, templ.c_str(), 1);
+    setenv("PAM_LIB_PAMENV_DIR", templ.c_str(), 1);
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("PAM_WRAPPER", "1", 1);
     setenv("PAM_WRAPPER_SERVICE_DIR", (templ + "/services").c_str(), 1);
@@ -91,7 +59,6 @@ int main(int argc, char **argv) {
     setenv("NSS_WRAPPER_PASSWD", (templ + "/passwd").c_str(), 1);
     setenv("NSS_WRAPPER_GROUP", (templ + "/group").c_str(), 1);
     execv("/proc/self/exe", argv);
-    std::perror("execv");
     return 1;
   }
   ::testing::InitGoogleTest(&argc, argv);

@@ -7,6 +7,7 @@
 
 #include "pam_env.hpp"
 #include "pam_lib.h"
+#include "pam_lib/auth.pam.hpp"
 #include "pam_lib/sessions.pam.hpp"
 
 namespace {
@@ -20,44 +21,42 @@ TEST(Sessions, RandomOperationsFollowTheModel) {
   if (!pamenv::active()) GTEST_SKIP() << "pam_wrapper is not active";
   pl::testing::set_monitor_period(std::chrono::hours(1));  // passes come from the test
   ASSERT_EQ(PAM_session_init(), 0);
+  PamConvData data{"unused", nullptr, 0};
+  const pam_conv conv{conv_func, &data};
   std::map<int, Model> model;
   std::mt19937 rng(7);
-  const int timeouts[] = {-1, 0, 1, 2, 3, -5};
   for (int step = 0; step < 3000; ++step) {
     testsupport::SyslogCapture cap;
-    int id = 100 + int(rng() % 6), op = int(rng() % 7), closes = 0;
+    int id = 100 + int(rng() % 6), op = int(rng() % 7), closes = 0, t = int(rng() % 6) - 2;
     bool known = model.count(id);
     SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op) + " id " + std::to_string(id));
-    std::string missing;  // the message an unknown id gives
+    pam_handle_t *h = nullptr;
     switch (op) {
-      case 0:
-        if (!known) {
-          ASSERT_EQ(pl::sPAM_session_create(id, pamenv::open_session(id % 2 ? "alice" : "bob")), 0);
-          model[id] = Model{};
-          cap.clear();
-        }
+      case 0:  // a real PAM session stored under a fresh id
+        if (known) break;
+        ASSERT_EQ(pam_start("pam_lib_mgtd", "alice", &conv, &h), PAM_SUCCESS);
+        ASSERT_EQ(pam_open_session(h, 0), PAM_SUCCESS);
+        ASSERT_EQ(pl::sPAM_session_create(id, h), 0);
+        model[id] = Model{};
+        cap.clear();
         break;
-      case 1: {
-        int t = timeouts[rng() % 6];
+      case 1:  // time-outs -2 .. 3
         EXPECT_EQ(PAM_session_add(id, t), known ? 0 : -1);
         if (known) model[id].timeout = model[id].remaining = t;
-        missing = "PAM_session_add: failed to add session_id=" + std::to_string(id) + "\n";
         break;
-      }
       case 2:
         EXPECT_EQ(PAM_session_check_and_refresh(id), known ? 0 : -1);
         if (known) model[id].remaining = model[id].timeout;
         break;
       case 3:
         EXPECT_EQ(PAM_CloseSession(id), known ? PAM_SUCCESS : -1);
+        EXPECT_TRUE(known || cap.contains("PAM_CloseSession: session=" + std::to_string(id) + " not found in the DB\n"));
         if (known) closes += std::exchange(model[id].open, false);
-        missing = "PAM_CloseSession: session=" + std::to_string(id) + " not found in the DB\n";
         break;
       case 4:
         EXPECT_EQ(PAM_session_delete(id), known ? 0 : -1);
-        if (known) closes += model[id].open;
+        closes += known && model[id].open;
         model.erase(id);
-        missing = "PAM_session_delete: session=" + std::to_string(id) + " not found in the DB\n";
         break;
       default:
         pl::testing::monitor_pass();
@@ -69,8 +68,7 @@ TEST(Sessions, RandomOperationsFollowTheModel) {
           it = expired ? model.erase(it) : std::next(it);
         }
     }
-    EXPECT_TRUE(known || missing.empty() || cap.contains(LOG_USER | LOG_ERR, missing)) << cap.dump();
-    EXPECT_EQ(pamenv::count_events(cap, "close "), closes);
+    EXPECT_EQ(int(pamenv::events(cap, "close ").size()), closes);
     ASSERT_EQ(DB_GetCount(pl::sessions_db.load()), int(model.size()));
     for (const auto &[mid, m] : model) {
       void *rec = nullptr;
