@@ -1,10 +1,6 @@
-/*
- * A PAM module for the tests. It logs "probe EVENT DETAIL" through syslog
- * (captured by the test harness). The variable PAM_LIB_PROBE steers it:
- * auth=N (hidden prompts, their answers logged), fail_open=1, close_msg=1
- * (an error message and a prompt at close: the conversation must outlive
- * the login call).
- */
+/* A PAM module for the tests: logs "probe EVENT DETAIL" through syslog (the
+ * harness captures it), steered by PAM_LIB_PROBE: auth=N (hidden prompts),
+ * fail_open=1, close_msg=1 (an error message and a prompt at close). */
 #include <security/pam_modules.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,25 +37,21 @@ static void record_user(pam_handle_t *h, const char *what) {
 }
 
 PAM_EXTERN int pam_sm_authenticate(pam_handle_t *h, int flags, int argc, const char **argv) {
-  (void)flags, (void)argc, (void)argv;
   converse(h, PAM_PROMPT_ECHO_OFF, "auth", control("auth="));
   return control("auth=") > 0 ? PAM_SUCCESS : PAM_IGNORE;
 }
 
 PAM_EXTERN int pam_sm_setcred(pam_handle_t *h, int flags, int argc, const char **argv) {
-  (void)h, (void)argc, (void)argv;
   record("setcred", (flags & PAM_DELETE_CRED) ? "delete" : "establish");
   return PAM_SUCCESS;
 }
 
 PAM_EXTERN int pam_sm_open_session(pam_handle_t *h, int flags, int argc, const char **argv) {
-  (void)flags, (void)argc, (void)argv;
   record_user(h, "open");
   return control("fail_open=") ? PAM_SESSION_ERR : PAM_SUCCESS;
 }
 
 PAM_EXTERN int pam_sm_close_session(pam_handle_t *h, int flags, int argc, const char **argv) {
-  (void)flags, (void)argc, (void)argv;
   record_user(h, "close");
   converse(h, PAM_ERROR_MSG, "closing", control("close_msg="));
   converse(h, PAM_PROMPT_ECHO_OFF, "close-prompt", control("close_msg="));
