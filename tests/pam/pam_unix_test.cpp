@@ -43,7 +43,6 @@ int run_in_namespace(const std::string &dir) {
   EXPECT_EQ(PAM_AuthUser("pamlibtest", "Throw-away-9", "h", "t", 1, 4, &level, &id), 0);
   EXPECT_EQ(id, 1);  // session ids count from 1
   EXPECT_EQ(level, 6);
-  EXPECT_EQ(peer.requests().size(), 4u);
   EXPECT_EQ(peer.requests().at(2).items[0].as_int(), 54321);
   EXPECT_EQ(PAM_session_delete(id), 0);
   return ::testing::Test::HasFailure();

@@ -9,10 +9,8 @@
 #include "pam_lib.h"
 #include "pam_lib/sessions.pam.hpp"
 
-namespace {
-
 // Waits until the monitor thread has counted n passes (30 s at most: a hung thread fails).
-bool passes_reach(long n) {
+static bool passes_reach(long n) {
   for (int i = 0; i < 30000 && pl::testing::monitor_thread_passes() < n; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return pl::testing::monitor_thread_passes() >= n;
@@ -28,7 +26,7 @@ TEST(SessionStress, TableOperationsRaceTheMonitor) {
   ASSERT_TRUE(passes_reach(start + 10));
   EXPECT_EQ(PAM_session_check_and_refresh(1), -1);
   std::vector<std::thread> threads;
-  for (int t = 1; t <= 4; ++t) {
+  for (int t = 1; t <= 4; ++t)
     threads.emplace_back([t] {
       for (int i = 0, id = 1000 * t; i < 300; ++i, ++id) {
         // A pass mid-way however busy the machine is.
@@ -40,9 +38,6 @@ TEST(SessionStress, TableOperationsRaceTheMonitor) {
         PAM_session_delete(id);
       }
     });
-  }
   for (auto &th : threads) th.join();
   EXPECT_EQ(DB_GetCount(pl::sessions_db.load()), 0);
 }
-
-}  // namespace
