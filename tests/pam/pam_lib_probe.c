@@ -30,12 +30,6 @@ static void converse(pam_handle_t *h, int style, const char *what, int count) {
   }
 }
 
-static void record_user(pam_handle_t *h, const char *what) {
-  const void *user = NULL;
-  pam_get_item(h, PAM_USER, &user);
-  record(what, user);
-}
-
 PAM_EXTERN int pam_sm_authenticate(pam_handle_t *h, int flags, int argc, const char **argv) {
   converse(h, PAM_PROMPT_ECHO_OFF, "auth", control("auth="));
   return control("auth=") > 0 ? PAM_SUCCESS : PAM_IGNORE;
@@ -47,12 +41,16 @@ PAM_EXTERN int pam_sm_setcred(pam_handle_t *h, int flags, int argc, const char *
 }
 
 PAM_EXTERN int pam_sm_open_session(pam_handle_t *h, int flags, int argc, const char **argv) {
-  record_user(h, "open");
+  const void *user = NULL;
+  pam_get_item(h, PAM_USER, &user);
+  record("open", user);
   return control("fail_open=") ? PAM_SESSION_ERR : PAM_SUCCESS;
 }
 
 PAM_EXTERN int pam_sm_close_session(pam_handle_t *h, int flags, int argc, const char **argv) {
-  record_user(h, "close");
+  const void *user = NULL;
+  pam_get_item(h, PAM_USER, &user);
+  record("close", user);
   converse(h, PAM_ERROR_MSG, "closing", control("close_msg="));
   converse(h, PAM_PROMPT_ECHO_OFF, "close-prompt", control("close_msg="));
   return PAM_SUCCESS;

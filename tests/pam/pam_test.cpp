@@ -1,7 +1,6 @@
-// Login, password change and the session table through the real libpam in a
-// private world that main() sets up: pam_wrapper with pam_matrix and the probe
-// module (pam_lib_probe.c), nss_wrapper knowing alice and bob. The daemon is
-// the recording peer; conv_func is also called directly as PAM would.
+// Login, password change and the session table through the real libpam in a private world that main() sets
+// up: pam_wrapper with pam_matrix and the probe module (pam_lib_probe.c), nss_wrapper knowing alice and bob.
+// The daemon is the recording peer; conv_func is also called directly as PAM would.
 #include <fcntl.h>
 #include <security/pam_appl.h>
 #include <unistd.h>
@@ -145,10 +144,14 @@ TEST_F(Pam, SessionTableFollowsTheModel) {
     bool known = model.count(id);
     SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op) + " id " + std::to_string(id));
     switch (op) {
-      case 0:  // a real PAM session stored under a fresh id
+      case 0:  // a real PAM session under a fresh id, stored once its allocations succeed
         if (known) break;
         ASSERT_EQ(pam_start("pam_lib_mgtd", "alice", &conv, &h), PAM_SUCCESS);
         ASSERT_EQ(pam_open_session(h, 0), PAM_SUCCESS);
+        {
+          testsupport::AllocFailure fail(step % 2);
+          ASSERT_EQ(pl::sPAM_session_create(id, h), -1);
+        }
         ASSERT_EQ(pl::sPAM_session_create(id, h), 0);
         model[id] = Model{};
         cap.clear();

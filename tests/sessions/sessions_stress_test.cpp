@@ -1,6 +1,5 @@
-// Threads creating, refreshing, closing and deleting sessions (without PAM
-// transactions) while the monitor thread runs a pass every millisecond; run
-// under ThreadSanitizer too.
+// Threads creating, refreshing, closing and deleting sessions (without PAM transactions) while the
+// monitor thread runs a pass every millisecond; run under ThreadSanitizer too.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -29,8 +28,7 @@ TEST(SessionStress, TableOperationsRaceTheMonitor) {
   for (int t = 1; t <= 4; ++t)
     threads.emplace_back([t] {
       for (int i = 0, id = 1000 * t; i < 300; ++i, ++id) {
-        // A pass mid-way however busy the machine is.
-        EXPECT_TRUE(i != 150 || passes_reach(pl::testing::monitor_thread_passes() + 1));
+        EXPECT_TRUE(i != 150 || passes_reach(pl::testing::monitor_thread_passes() + 1));  // a pass mid-way
         ASSERT_EQ(pl::sPAM_session_create(id, nullptr), 0);
         PAM_session_add(id, i % 3);
         for (int k = 0; k < i % 4; ++k) PAM_session_check_and_refresh(id);
