@@ -3,6 +3,7 @@
 // The daemon is the recording peer; conv_func is also called directly as PAM would.
 #include <fcntl.h>
 #include <security/pam_appl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -91,8 +92,7 @@ TEST_F(Pam, LoginScenarios) {
     testsupport::Peer peer(mgtd(s.cred_result, s.level_result));
     set_socket(peer.client_fd());
     std::string cred(size_t(s.cred_len), 'x'), requests;
-    int32_t before = pl::last_session_id.load();
-    int id = -7;
+    int before = pl::last_session_id.load(), id = -7;
     EXPECT_EQ(PAM_AuthUser(s.user, s.password, "h", "t", s.open, s.cred_len, cred.data(), &id), s.rc);
     EXPECT_EQ(events(cap, ""), s.events);
     EXPECT_EQ(cred, s.cred);
@@ -214,11 +214,10 @@ TEST(ConvFunc, AnswersWellFormedCallsOnly) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  const char *dir = std::getenv("PAM_LIB_PAMENV_DIR");
   std::string preload = testsupport::sanitizer_runtime();
   // pam_wrapper loads libpam with RTLD_DEEPBIND, which ThreadSanitizer
   // refuses: the tests then run without the wrappers (active() is false).
-  if (!dir && preload.find("libtsan.so") == std::string::npos) {
+  if (!std::getenv("PAM_LIB_PAMENV_DIR") && preload.find("libtsan.so") == std::string::npos) {
     std::string templ = std::filesystem::temp_directory_path().string() + "/pam_lib_pam.XXXXXX";
     if (!mkdtemp(templ.data())) return 1;
     std::filesystem::create_directories(templ + "/services");
@@ -242,12 +241,14 @@ int main(int argc, char **argv) {
     setenv("NSS_WRAPPER_DISABLE_DEEPBIND", "1", 1);
     setenv("NSS_WRAPPER_PASSWD", (templ + "/passwd").c_str(), 1);
     setenv("NSS_WRAPPER_GROUP", (templ + "/group").c_str(), 1);
-    execv("/proc/self/exe", argv);
-    return 1;
+    pid_t pid = fork();
+    if (pid == 0) execv("/proc/self/exe", argv);
+    int status = 1;
+    waitpid(pid, &status, 0);
+    std::error_code ec;
+    std::filesystem::remove_all(templ, ec);  // after a crash too
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
   }
   ::testing::InitGoogleTest(&argc, argv);
-  int rc = RUN_ALL_TESTS();
-  std::error_code ec;
-  if (dir) std::filesystem::remove_all(dir, ec);
-  return rc;
+  return RUN_ALL_TESTS();
 }

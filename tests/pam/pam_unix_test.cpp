@@ -33,8 +33,7 @@ int run_in_namespace(const std::string &dir) {
     return testsupport::Result{r.hdr.opcode == 61 ? -1 : 0, testsupport::bytes_of(int32_t{6})};
   }));
   set_socket(peer.client_fd());
-  int id = -3;
-  int32_t level = 0;
+  int id = -3, level = 0;
   EXPECT_EQ(PAM_AuthUser("pamlibtest", "wrong", "h", "t", 0, 0, nullptr, nullptr), PAM_AUTH_ERR);
   EXPECT_EQ(PAM_session_init(), 0);
   // glibc's getpwnam_r finds no entry: no group id is sent.
