@@ -37,7 +37,6 @@ std::vector<std::string> events(const testsupport::SyslogCapture &cap, const std
   return out;
 }
 
-
 constexpr uint32_t kGetUserCred = 61, kGetPrivilegeLevel = 27, kLoginUser = 40;  // opcodes
 const std::string kLevel = testsupport::bytes_of(int32_t{0x01020304});
 
