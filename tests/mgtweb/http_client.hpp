@@ -8,33 +8,28 @@
 namespace webtest {
 
 struct Reply {
-  int status = 0;  // 0: no answer (connection failed)
+  int status = 0;                              // 0: no answer
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
-  std::string header(const std::string &name) const {
-    auto it = headers.find(name);
-    return it == headers.end() ? "" : it->second;
-  }
+  std::string header(const std::string &name) const { return headers.count(name) ? headers.at(name) : ""; }
 };
 
 class HttpClient {
  public:
   explicit HttpClient(int port) : port_(port) {}
-  ~HttpClient();
+  ~HttpClient() { close_connection(); }
   HttpClient(const HttpClient &) = delete;
   HttpClient &operator=(const HttpClient &) = delete;
-
-  // Sends one request on the kept connection (reconnecting when needed).
+  // One request on the kept connection (connecting again when needed);
   // extra: further header lines, each ending in "\r\n".
   Reply request(const std::string &method, const std::string &path, const std::string &body = "",
                 const std::string &extra = "");
   void close_connection();
 
  private:
-  bool ensure();
-  bool read_more();
-  int port_;
-  int fd_ = -1;
+  bool until(const std::string &mark, std::size_t &at);  // reads until buf_ holds mark
+  bool fill(std::size_t n);                              // reads until buf_ holds n bytes
+  int port_, fd_ = -1;
   std::string buf_;
 };
 
