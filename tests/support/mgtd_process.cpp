@@ -6,29 +6,20 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-#ifdef PAM_LIB_MULTIARCH
+#ifdef PAM_LIB_MULTIARCH  // (the daemon's benchmark builds this file without it)
 #include "support/pam_wrapper_paths.hpp"
 #endif
 
 namespace testsupport {
 namespace {
 
-void put(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
-
-std::string slurp(const std::string &path) {
-  std::ostringstream s;
-  s << std::ifstream(path).rdbuf();
-  return s.str();
-}
-
-// In a forked child: the extra environment, then exec (PATH searched).
+// In a forked child: the extra environment, then exec.
 [[noreturn]] void exec_with(std::vector<std::string> argv, const Env &env) {
   for (const auto &[k, v] : env) {
     const char *old = k == "LD_PRELOAD" ? std::getenv("LD_PRELOAD") : nullptr;
@@ -41,19 +32,18 @@ std::string slurp(const std::string &path) {
   _exit(127);
 }
 
-// The wait status, or -1 after SIGKILL when pid outlived the deadline.
+// The wait status, or -1 after SIGKILL when pid outlives the limit.
 int wait_until(pid_t pid, std::chrono::milliseconds limit) {
   auto until = std::chrono::steady_clock::now() + limit;
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > until) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  for (; waitpid(pid, &status, WNOHANG) == 0; std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+    if (std::chrono::steady_clock::now() > until) return kill(pid, SIGKILL), waitpid(pid, &status, 0), -1;
   return status;
+}
+
+std::string slurp(const std::string &path) {
+  std::ostringstream s;
+  return s << std::ifstream(path).rdbuf(), s.str();
 }
 
 }  // namespace
@@ -66,8 +56,7 @@ std::string example_model() {
 Server::Server(std::vector<std::string> argv, const std::string &ready_line, const Env &env, const std::string &dir) {
   int out[2];
   if (pipe(out) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
+  if ((pid_ = fork()) == 0) {
     dup2(out[1], 1);
     close(out[0]);
     close(out[1]);
@@ -77,30 +66,22 @@ Server::Server(std::vector<std::string> argv, const std::string &ready_line, con
   close(out[1]);
   FILE *f = pid_ > 0 ? fdopen(out[0], "r") : nullptr;
   char line[256];
-  while (f && !ready_ && fgets(line, sizeof line, f)) {
-    output_ += line;
-    ready_ = line == ready_line + "\n";
-  }
+  while (f && !ready_ && fgets(line, sizeof line, f)) ready_ = (output_ += line, line == ready_line + "\n");
   f ? fclose(f) : close(out[0]);
 }
 
 int Server::stop() {
-  if (pid_ <= 0) return -1;
-  kill(pid_, SIGTERM);
-  int status = wait_until(pid_, std::chrono::seconds(5));
-  pid_ = -1;
-  return status;
+  int status = pid_ > 0 ? (kill(pid_, SIGTERM), wait_until(pid_, std::chrono::seconds(5))) : -1;
+  return pid_ = -1, status;
 }
 
 MgtdProcess::MgtdProcess(const std::string &bin, const std::string &dir, std::vector<std::string> extra)
     : Server([&] {
-        std::vector<std::string> a = {bin,         "--model",        example_model(), "--socket",
-                                      dir + "/mgtd.sock", "--security-log", dir + "/security.log", "--foreground"};
-        a.insert(a.end(), extra.begin(), extra.end());
-        return a;
+        extra.insert(extra.begin(), {bin, "--model", example_model(), "--socket", dir + "/mgtd.sock",
+                                     "--security-log", dir + "/security.log", "--foreground"});
+        return extra;
       }(), "mgtd: ready"),
-      socket_(dir + "/mgtd.sock"),
-      log_(dir + "/security.log") {}
+      dir_(dir) {}
 
 int MgtdProcess::tcp_port() const {
   auto at = output().find("mgtd: listening on tcp:");
@@ -110,37 +91,31 @@ int MgtdProcess::tcp_port() const {
 std::string sanitizer_runtime() {
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line);) {
-    auto pos = line.find('/');
-    if (pos == std::string::npos) continue;
-    auto base = std::filesystem::path(line.substr(pos)).filename().string();
-    if (base.starts_with("libasan.so") || base.starts_with("libtsan.so")) return line.substr(pos);
+    auto base = std::filesystem::path(line.substr(std::min(line.find('/'), line.size()))).filename().string();
+    if (base.starts_with("libasan.so") || base.starts_with("libtsan.so")) return line.substr(line.find('/'));
   }
   return "";
 }
 
 Env pam_world(const std::string &dir) {
 #ifdef PAM_LIB_MULTIARCH
-  const std::string matrix = std::string(kPamWrapperModuleDir) + "/pam_matrix.so";
-  std::string preload = sanitizer_runtime();
-  if (access(kPamWrapperLib, R_OK) != 0 || access(kNssWrapperLib, R_OK) != 0 || access(matrix.c_str(), R_OK) != 0 ||
+  const std::string matrix = std::string(kPamWrapperModuleDir) + "/pam_matrix.so", d = dir + "/pam";
+  std::string preload = sanitizer_runtime(), m = matrix + " passdb=" + d + "/passdb\n";
+  if (access(kPamWrapperLib, R_OK) || access(kNssWrapperLib, R_OK) || access(matrix.c_str(), R_OK) ||
       preload.find("libtsan") != std::string::npos)
     return {};
-  const std::string d = dir + "/pam", m = matrix + " passdb=" + d + "/passdb\n";
   std::filesystem::create_directories(d + "/services");
-  put(d + "/services/pam_lib_mgtd", "auth required " + m + "account required " + m + "session required " + m);
-  put(d + "/services/other", "auth required " + m);
-  put(d + "/passdb", "admin:admin:pam_lib_mgtd\noperator:operator:pam_lib_mgtd\nmonitor:monitor:pam_lib_mgtd\n");
-  put(d + "/passwd", "admin:x:1000:300:Admin:/:/bin/sh\noperator:x:1001:200:Operator:/:/bin/sh\n"
-                     "monitor:x:1002:100:Monitor:/:/bin/sh\n");
-  put(d + "/group", "admins:x:300:\noperators:x:200:\nusers:x:100:\n");
+  std::ofstream(d + "/services/pam_lib_mgtd") << "auth required " + m + "account required " + m + "session required " + m;
+  std::ofstream(d + "/services/other") << "auth required " + m;
+  std::ofstream(d + "/passdb") << "admin:admin:pam_lib_mgtd\noperator:operator:pam_lib_mgtd\nmonitor:monitor:pam_lib_mgtd\n";
+  std::ofstream(d + "/passwd") << "admin:x:1000:300:A:/:/bin/sh\noperator:x:1001:200:O:/:/bin/sh\nmonitor:x:1002:100:M:/:/bin/sh\n";
+  std::ofstream(d + "/group") << "admins:x:300:\noperators:x:200:\nusers:x:100:\n";
   for (const char *lib : {kPamWrapperLib, kNssWrapperLib}) preload += (preload.empty() ? "" : " ") + std::string(lib);
-  return {{"LD_PRELOAD", preload},          {"PAM_WRAPPER", "1"},
-          {"PAM_WRAPPER_SERVICE_DIR", d + "/services"}, {"PAM_WRAPPER_DISABLE_DEEPBIND", "1"},
-          {"NSS_WRAPPER_DISABLE_DEEPBIND", "1"},        {"NSS_WRAPPER_PASSWD", d + "/passwd"},
-          {"NSS_WRAPPER_GROUP", d + "/group"}};
+  return {{"LD_PRELOAD", preload}, {"PAM_WRAPPER", "1"}, {"PAM_WRAPPER_SERVICE_DIR", d + "/services"},
+          {"PAM_WRAPPER_DISABLE_DEEPBIND", "1"}, {"NSS_WRAPPER_DISABLE_DEEPBIND", "1"},
+          {"NSS_WRAPPER_PASSWD", d + "/passwd"}, {"NSS_WRAPPER_GROUP", d + "/group"}};
 #else
-  (void)dir;
-  return {};
+  return (void)dir, Env{};
 #endif
 }
 
@@ -148,29 +123,22 @@ Run run_program(const std::string &dir, const std::vector<std::string> &argv, co
                 const Env &env, const std::string &fd3) {
   static int counter = 0;
   const std::string base = dir + "/run" + std::to_string(++counter);
-  put(base + ".in", input);
+  std::ofstream(base + ".in") << input;
   int pw[2] = {-1, -1};
-  if (!fd3.empty() && pipe(pw) == 0) {
-    (void)!write(pw[1], fd3.data(), fd3.size());
-    close(pw[1]);
-  }
+  if (!fd3.empty() && pipe(pw) == 0) (void)!write(pw[1], fd3.data(), fd3.size()), close(pw[1]);
   const auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
+  if (pid_t pid = fork(); pid == 0) {
     dup2(open((base + ".in").c_str(), O_RDONLY), 0);
     dup2(open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), 1);
     dup2(open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), 2);
     if (pw[0] >= 0) dup2(pw[0], 3);
     exec_with(argv, env);
+  } else {
+    if (pw[0] >= 0) close(pw[0]);
+    int status = wait_until(pid, std::chrono::seconds(60));
+    return {status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(base + ".out"), slurp(base + ".err"),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
   }
-  if (pw[0] >= 0) close(pw[0]);
-  int status = wait_until(pid, std::chrono::seconds(60));
-  Run r;
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  r.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = slurp(base + ".out");
-  r.err = slurp(base + ".err");
-  return r;
 }
 
 }  // namespace testsupport
