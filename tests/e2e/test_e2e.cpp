@@ -119,7 +119,7 @@ TEST_F(EndToEnd, WalksTheTreeSetsValuesAndRunsCommands) {
   std::vector<int> todo = {DM_EntityFind("", &top) == 0 ? top : -1};
   std::set<std::string> paths;
   for (int h, child, count, found, type, total, n; !todo.empty();) {
-    h = todo.back(), n = 0, todo.pop_back();
+    h = todo.back(), n = count = 0, todo.pop_back();
     char name[DM_NAME_SIZE], path[DM_TEXT_SIZE], full[DM_FULLNAME_SIZE], text[300], p[DM_NAME_SIZE];
     ASSERT_TRUE(!DM_GetEntityName(h, name) && !DM_GetEntityPath(h, path) && !DM_GetEntityFullName(h, full) &&
                 !DM_GetEntityInfo(h, text) && !DM_EntityFind(path, &found) && found == h);
