@@ -18,17 +18,13 @@ class HttpClient {
  public:
   explicit HttpClient(int port) : port_(port) {}
   ~HttpClient() { close_connection(); }
-  HttpClient(const HttpClient &) = delete;
-  HttpClient &operator=(const HttpClient &) = delete;
-  // One request on the kept connection (connecting again when needed);
   // extra: further header lines, each ending in "\r\n".
   Reply request(const std::string &method, const std::string &path, const std::string &body = "",
                 const std::string &extra = "");
   void close_connection();
 
  private:
-  bool until(const std::string &mark, std::size_t &at);  // reads until buf_ holds mark
-  bool fill(std::size_t n);                              // reads until buf_ holds n bytes
+  bool fill(std::size_t n);  // reads until buf_ holds n bytes
   int port_, fd_ = -1;
   std::string buf_;
 };

@@ -4,35 +4,24 @@
 
 namespace webtest {
 
-WebServer::WebServer(const std::vector<std::string> &args, const testsupport::Env &env, const std::string &dir)
-    : Server([&] {
-        std::vector<std::string> all = {MGTWEB_PATH, "--listen", "127.0.0.1:0"};
-        return all.insert(all.end(), args.begin(), args.end()), all;
-      }(), "mgtweb: ready", env, dir) {}
-
 std::string WebServer::url() const {
   auto at = output().find("://127.0.0.1:"), from = output().rfind(' ', at) + 1;
   return at == std::string::npos ? "" : output().substr(from, output().find('/', at + 3) + 1 - from);
 }
 
 World::World(std::vector<std::string> extra)
-    : daemon_(std::make_unique<testsupport::MgtdProcess>(MGTD_PATH, tmp_.path())), pam_(testsupport::pam_world(dir())) {
-  if (missing().empty()) web_ = start_web(std::move(extra));
+    : mgtd(std::make_unique<testsupport::MgtdProcess>(MGTD_PATH, dir())), pam(testsupport::pam_world(dir())) {
+  if (missing().empty()) server = start_web(std::move(extra));
 }
 
 std::string World::missing() const {
-  return pam_.empty() ? testsupport::kNoPamWorld : daemon_->ready() ? "" : "mgtd did not start";
+  return pam.empty() ? testsupport::kNoPamWorld : mgtd->ready() ? "" : "mgtd did not start";
 }
 
 std::unique_ptr<WebServer> World::start_web(std::vector<std::string> extra) const {
-  std::vector<std::string> args = {"--socket", daemon_->socket(), "--security-log", daemon_->security_log()};
-  return args.insert(args.end(), extra.begin(), extra.end()), std::make_unique<WebServer>(args, pam_, dir());
-}
-
-bool World::restart_daemon() {
-  daemon_.reset();
-  daemon_ = std::make_unique<testsupport::MgtdProcess>(MGTD_PATH, tmp_.path());
-  return daemon_->ready();
+  extra.insert(extra.begin(), {MGTWEB_PATH, "--listen", "127.0.0.1:0", "--socket", mgtd->socket(), "--security-log",
+                               mgtd->security_log()});
+  return std::make_unique<WebServer>(extra, "mgtweb: ready", pam, dir());
 }
 
 ApiUser::ApiUser(int port, const std::string &user, const std::string &password)

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "http_client.hpp"
 #include "support/harness.hpp"
@@ -13,27 +11,23 @@
 namespace webtest {
 
 struct WebServer : testsupport::Server {
-  WebServer(const std::vector<std::string> &args, const testsupport::Env &env, const std::string &dir);
-  int port() const { return ready() ? std::stoi(url().substr(url().rfind(':') + 1)) : -1; }
+  using Server::Server;
   std::string url() const;  // scheme://127.0.0.1:port/
+  int port() const { return ready() ? std::stoi(url().substr(url().rfind(':') + 1)) : -1; }
 };
 
-// Daemon, PAM world and one mgtweb (with extra options) in a fresh directory.
-class World {
- public:
+// mgtd, the PAM world and mgtweb (with extra options) in a fresh directory.
+struct World {
   explicit World(std::vector<std::string> extra = {});
   std::string missing() const;  // a reason to skip, or ""
   std::unique_ptr<WebServer> start_web(std::vector<std::string> extra) const;
-  bool restart_daemon();  // stops mgtd and starts it again on the same socket
-  const std::string &dir() const { return tmp_.path(); }
-  testsupport::MgtdProcess &daemon() { return *daemon_; }
-  WebServer &web() { return *web_; }
-
- private:
-  testsupport::TempDir tmp_;
-  std::unique_ptr<testsupport::MgtdProcess> daemon_;
-  testsupport::Env pam_;
-  std::unique_ptr<WebServer> web_;
+  const std::string &dir() const { return tmp.path(); }
+  testsupport::MgtdProcess &daemon() { return *mgtd; }
+  WebServer &web() { return *server; }
+  testsupport::TempDir tmp;
+  std::unique_ptr<testsupport::MgtdProcess> mgtd;
+  testsupport::Env pam;
+  std::unique_ptr<WebServer> server;
 };
 
 // A logged-in browser as the API sees it: cookie and CSRF token.
@@ -42,8 +36,7 @@ struct ApiUser {
   std::string cookie, csrf;
   int login_status = 0;
   ApiUser(int port, const std::string &user, const std::string &password);
-  // With the session's cookie; state-changing requests carry JSON and, unless
-  // with_csrf is false, the token.
+  // With the cookie; a state-changing request sends JSON and the token (unless with_csrf is false).
   Reply call(const std::string &method, const std::string &path, const std::string &body = "", bool with_csrf = true);
 };
 
