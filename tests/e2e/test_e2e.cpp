@@ -29,7 +29,7 @@ using testsupport::read_file;
 constexpr int kNobody = 65534;
 constexpr const char *kMtu = "system.network.eth0.mtu", *kHost = "system.hostname", *kLoc = "system.location";
 
-struct Seen {  // what the hooks saw; answers are handed out in order
+struct {  // what the hooks saw; answers are handed out in order
   std::string printed;
   std::vector<std::string> prompts, answers, commands;
 } g;
@@ -87,7 +87,7 @@ int as_nobody(const std::function<int()> &fn) {
 struct EndToEnd : ::testing::Test {
   void SetUp() override {
     pl::testing::reset_client_context();
-    g = Seen{};
+    g = {};
     chmod(tmp.path().c_str(), 0711);  // uid 65534 may reach the socket
     testsupport::write_file(model, read_file(testsupport::example_model()) +
                                        "\ncommand show-system\n  print \"location={param:system.location} "
@@ -153,7 +153,7 @@ TEST_F(EndToEnd, WalksTheTreeSetsValuesAndRunsCommands) {
       {kHost, "", 4, "appliance-01"},  {"system.uptime", "5", 9, ""},
       {"system.services.snmp.community", "s3cret", 0, ""},
   };
-  char buf[64] = "", raw[] = "edge-7";
+  char buf[64] = "";
   for (const Row &r : rows) {
     EXPECT_EQ(DM_SetParam(r.name, 0, r.value, 0), r.err ? -1 : 0) << r.name << "=" << r.value;
     EXPECT_TRUE(!r.err || get_err() == r.err) << r.name << "=" << r.value << ": " << get_err();
@@ -162,11 +162,6 @@ TEST_F(EndToEnd, WalksTheTreeSetsValuesAndRunsCommands) {
   EXPECT_TRUE(DM_GetParam("system.services.snmp.community", sizeof buf, buf, 0) == -1 && get_err() == 10);
   int v = 0;
   EXPECT_TRUE(!DM_IntSet(kMtu, 700, 1) && !DM_IntGet(kMtu, &v, 0) && v == 1280);  // only validated
-  EXPECT_TRUE(!DM_IntGet(kMtu, &v, 1) && v == 1500);                              // the default
-  EXPECT_TRUE(!DM_IntGet("system.network.eth0.speed", &v, 0) && v == 1000);
-  std::memset(buf, 'z', sizeof buf);
-  EXPECT_TRUE(!DM_BufferSet(kHost, 6, raw, 0) && !DM_BufferGet(kHost, 8, buf, 0));
-  EXPECT_EQ(std::string(buf, 9), std::string("edge-7\0\0z", 9));
   set_privelege(1);
   EXPECT_TRUE(DM_SetParam(kHost, 0, "mine", 0) == -1 && get_err() == 3 && DM_CanSet(3, kHost) == 0);
   set_privelege(3);
@@ -175,8 +170,7 @@ TEST_F(EndToEnd, WalksTheTreeSetsValuesAndRunsCommands) {
 
   char name[DM_NAME_SIZE], text[DM_TEXT_SIZE];
   int count = 0, n = 0, got = 0;
-  std::vector<unsigned char> rec(896), data(16), src(32);
-  EXPECT_TRUE(SM_GetTrap(rec.data(), data.data(), 16) == -1 && get_err() == 16);
+  std::vector<unsigned char> rec(896), data(16);
   for (int r = CMD_GetFirstCommand(-1, name, text, &count); r == 0; r = CMD_GetNextCommand(-1, name, text)) ++n;
   EXPECT_TRUE(n == 9 && count == 9 && !CMD_GetFirstCommand(0, name, text, &count) && count == 3);  // anonymous
   EXPECT_TRUE(!CMD_ExecCommand(-1, "show-version", "") && g.printed.find("Version:  2.4.1\n") != std::string::npos);
@@ -197,36 +191,12 @@ TEST_F(EndToEnd, WalksTheTreeSetsValuesAndRunsCommands) {
   }
   EXPECT_TRUE(got == 0 && !strcmp(reinterpret_cast<char *>(rec.data() + 80), "Test trap from the command line") &&
               !strcmp(reinterpret_cast<char *>(data.data()), "warning"));
-  kill(d->pid(), SIGUSR1);
-  got = -1;
-  for (int i = 0; i < 200 && got != 0; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-    got = SM_GetTrapAndData(rec.data(), data.data(), 16, src.data(), 32);
-  EXPECT_TRUE(got == 0 && !strcmp(reinterpret_cast<char *>(src.data()), "signal"));
-  std::string log = read_file(d->security_log());
-  EXPECT_NE(log.find("set system.hostname=mine"), std::string::npos) << log;
-  EXPECT_NE(log.find("set system.services.snmp.community=(not shown)"), std::string::npos);
-  EXPECT_EQ(log.find("s3cret"), std::string::npos);
-}
-
-TEST_F(EndToEnd, UsersAndTheSecurityLogWithTheKernelsWordOnThePeer) {
-  set_privelege(-1);  // as before a login
-  int level = -1, uid = -1;
-  unsigned char cred[64];
-  EXPECT_TRUE(!DM_AuthUser("admin", "admin", &level, &uid) && level == 3 && uid == 1000);
-  EXPECT_TRUE(DM_AuthUser("admin", "wrong", &level, &uid) == -1 && get_err() == 13);
-  EXPECT_TRUE(DM_GetUserCred("operator", sizeof cred, cred) == -1 && get_err() == 3);  // needs the login level
-  set_privelege(3);
-  EXPECT_EQ(DM_SetUserCred("monitor", 4, "\1\0\0\0"), 0);
-  set_privelege(4);
-  EXPECT_TRUE(!DM_GetUserCred("operator", sizeof cred, cred) && !strcmp(reinterpret_cast<char *>(cred + 8), "Shift operator"));
-  EXPECT_TRUE(!DM_GetUserCred("monitor", 4, cred) && cred[0] == 1 && !DM_LoginUser("operator"));
-  EXPECT_TRUE(DM_SetClientIp("not-an-address") == -1 && !DM_SetClientIp("192.0.2.7"));
-  EXPECT_TRUE(!DM_SecurityLogLine("line one\nforged line") && !DM_SecurityLogEntry("bob", "did a thing"));
-  std::string log = read_file(d->security_log()), peer = "unix uid=" + std::to_string(getuid()) + " pid=" + std::to_string(getpid());
-  for (const std::string &line : std::vector<std::string>{"authentication failed for admin", "login operator",
-                                  peer + " claimed uid=1000 ip=192.0.2.7: line one?forged line\n",
-                                  "claimed uid=1000 ip=192.0.2.7 user=bob: did a thing\n"})
-    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  // The kernel's word on the peer first, then what the client claims.
+  EXPECT_TRUE(!DM_SetClientIp("192.0.2.7") && !DM_SecurityLogLine("line one\nforged line"));
+  std::string log = read_file(d->security_log()), peer = "unix uid=" + std::to_string(getuid()) + " pid=";
+  EXPECT_NE(log.find(peer + std::to_string(getpid()) + " claimed uid=1000 ip=192.0.2.7: line one?forged line\n"), std::string::npos);
+  EXPECT_TRUE(log.find("set system.services.snmp.community=(not shown)") != std::string::npos &&
+              log.find("s3cret") == std::string::npos && log.find("set system.hostname=mine") != std::string::npos) << log;
 }
 
 TEST_F(EndToEnd, HostileFramesAndIdlePeersAffectNobodyElse) {
@@ -253,22 +223,6 @@ TEST_F(EndToEnd, HostileFramesAndIdlePeersAffectNobodyElse) {
     close(fd);
   }
   EXPECT_EQ(as_nobody([&] { return hung_up(raw(d->socket())) ? 0 : 1; }), 0) << "an idle peer was kept";
-  int ready[2], go[2];  // many connections of one uid leave room for root
-  ASSERT_TRUE(!pipe(ready) && !pipe(go));
-  char c = 'r', buf[64];
-  pid_t hog = fork();
-  if (hog == 0) {
-    _exit(as_nobody([&] {
-      for (int i = 0; i < 200; ++i) raw(d->socket());
-      return write(ready[1], &c, 1) == 1 && read(go[0], &c, 1) == 1 ? 0 : 1;
-    }));
-  }
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
-  EXPECT_EQ(DM_GetParam(kHost, sizeof buf, buf, 0), 0);  // root's idle connection was kept
-  EXPECT_TRUE(use(d->socket(), 3) && !DM_GetParam(kHost, sizeof buf, buf, 0));
-  EXPECT_EQ(write(go[1], "g", 1), 1);
-  waitpid(hog, nullptr, 0);
-  for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }
 
 TEST_F(EndToEnd, RightsComeFromThePeersCredentialsNotItsClaims) {
@@ -361,9 +315,6 @@ TEST_F(EndToEnd, SigtermStopsItCleanlyEvenDuringAPrompt) {
   EXPECT_TRUE(v == -1 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(2));
   EXPECT_TRUE(WIFEXITED(g_stop_status) && WEXITSTATUS(g_stop_status) == 0) << g_stop_status;
   EXPECT_TRUE(!testsupport::file_exists(d->socket()) && DM_IntGet(kMtu, &v, 0) == -1);
-  testsupport::write_file(model, "host \"x\"\nentity top\n  param p integer min=5 max=1\n");
-  auto r = testsupport::run_program(tmp.path(), {std::getenv("MGTD_BIN"), "--socket", tmp.file("s"), "--model", model});
-  EXPECT_TRUE(r.status != 0 && r.err == "mgtd: " + model + ":3: min is above max\n") << r.err;
 }
 
 }  // namespace
