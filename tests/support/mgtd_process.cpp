@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #ifdef PAM_LIB_MULTIARCH  // (the daemon's benchmark builds this file without it)
 #include "support/pam_wrapper_paths.hpp"
@@ -71,8 +72,8 @@ Server::Server(std::vector<std::string> argv, const std::string &ready_line, con
 }
 
 int Server::stop() {
-  int status = pid_ > 0 ? (kill(pid_, SIGTERM), wait_until(pid_, std::chrono::seconds(5))) : -1;
-  return pid_ = -1, status;
+  pid_t pid = std::exchange(pid_, -1);
+  return pid > 0 ? (kill(pid, SIGTERM), wait_until(pid, std::chrono::seconds(5))) : -1;
 }
 
 MgtdProcess::MgtdProcess(const std::string &bin, const std::string &dir, std::vector<std::string> extra)

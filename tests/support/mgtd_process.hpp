@@ -11,24 +11,19 @@
 namespace testsupport {
 
 using Env = std::map<std::string, std::string>;
-
 std::string example_model();  // the bundled example model in the source tree
 
 // A server run in dir with extra environment (LD_PRELOAD is joined), ready
-// once it prints ready_line; stop(): SIGTERM, then the wait status (-1 when
-// not running; SIGKILL after 5 s). Destruction stops it.
-class Server {
- public:
+// once it prints ready_line. stop(): SIGTERM, then the wait status (-1 when
+// not running; SIGKILL after 5 s), also on destruction.
+struct Server {
   Server(std::vector<std::string> argv, const std::string &ready_line, const Env &env = {}, const std::string &dir = ".");
   virtual ~Server() { stop(); }
   Server(const Server &) = delete;
-  Server &operator=(const Server &) = delete;
   bool ready() const { return ready_; }
   int stop();
   pid_t pid() const { return pid_; }
   const std::string &output() const { return output_; }  // stdout up to the ready line
-
- private:
   pid_t pid_ = -1;
   bool ready_ = false;
   std::string output_;
@@ -43,13 +38,13 @@ struct MgtdProcess : Server {
   std::string dir_;
 };
 
-// The sanitizer runtime this process runs with ("" without one): it must
-// come first in LD_PRELOAD when a test preloads pam_wrapper or nss_wrapper.
+// The sanitizer runtime this process runs with, "" without: it goes first
+// in LD_PRELOAD when a test preloads pam_wrapper or nss_wrapper.
 std::string sanitizer_runtime();
 
-// The environment for a pam_wrapper service "pam_lib_mgtd" (pam_matrix) and
-// nss_wrapper users admin (uid 1000), operator and monitor (group 100),
-// passwords their names; {} when missing or under TSan.
+// The environment for pam_wrapper's service "pam_lib_mgtd" (pam_matrix) and
+// nss_wrapper's users admin (uid 1000), operator, monitor (group 100), whose
+// passwords are their names; {} when missing or under TSan.
 Env pam_world(const std::string &dir);
 inline constexpr const char *kNoPamWorld = "needs pam_wrapper and nss_wrapper (libpam-wrapper, libnss-wrapper), not TSan";
 
@@ -58,8 +53,8 @@ struct Run {
   std::string out, err;
   double seconds = 0;
 };
-// Runs argv (PATH searched) with input on stdin and fd3, when not empty, on
-// descriptor 3; the output goes through files in dir.
+// Runs argv (PATH searched) with input on stdin and fd3 (when not empty) on
+// descriptor 3, its output going through files in dir.
 Run run_program(const std::string &dir, const std::vector<std::string> &argv, const std::string &input = {},
                 const Env &env = {}, const std::string &fd3 = {});
 
