@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# pam_wrapper gives each process it is preloaded into a directory /tmp/pam.X
-# (fixed path) and removes it only in a destructor, so a process that execs
-# or is killed leaves it behind. Usage: sweep_pam_wrapper_dirs.sh MARKER
-# removes such directories made since MARKER: ours, not links, and whose
-# pid file names a process that is gone or a zombie.
+# sweep_pam_wrapper_dirs.sh MARKER: pam_wrapper's /tmp/pam.X directories made
+# since MARKER by processes that exec'd or were killed before its destructor
+# ran: ours, not links, their pid file naming a process gone or a zombie.
 set -u
 [ -e "$1" ] || exit 0
 find /tmp -maxdepth 1 -name 'pam.?' -type d -user "$(id -u)" -newer "$1" -print0 2>/dev/null |
