@@ -1,4 +1,4 @@
-#include "http_client.hpp"
+#include "web_env.hpp"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>

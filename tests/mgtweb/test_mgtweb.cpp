@@ -86,18 +86,13 @@ TEST_F(Mgtweb, DrivesThePageInARealBrowser) {
   if (access("/usr/bin/chromium", X_OK) != 0 || access(node.c_str(), X_OK) != 0) GTEST_SKIP() << "needs chromium and node";
   if (access((dir + "/node_modules/puppeteer-core").c_str(), R_OK) != 0)
     GTEST_SKIP() << "needs puppeteer-core: run scripts/deps (npm ci in tests/mgtweb/browser)";
-  const std::string cert = world->dir() + "/cert.pem", key = world->dir() + "/key.pem";
-  ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout " + key +
-                         " -out " + cert + " >/dev/null 2>&1").c_str()), 0);
-  auto tls = world->start_web({"--cert", cert, "--key", key});
-  ASSERT_TRUE(tls->ready()) << tls->output();
   std::filesystem::create_directories(SCREENSHOT_DIR);
   auto r = testsupport::run_program(world->dir(), {node, "--test", dir + "/drive.mjs"}, "",
-                                    {{"MGTWEB_URL", world->web().url()}, {"MGTWEB_TLS_URL", tls->url()},
+                                    {{"MGTWEB_URL", world->web().url()},
                                      {"PROFILE_DIR", world->dir() + "/profile"}, {"SCREENSHOT_DIR", SCREENSHOT_DIR},
                                      {"TMPDIR", world->dir()}, {"HOME", world->dir()}});  // Chromium's scratch stays here
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(tls->stop(), 0) << "mgtweb ends cleanly on SIGTERM";
+  EXPECT_EQ(world->server->stop(), 0) << "mgtweb ends cleanly on SIGTERM";
 }
 
 }  // namespace

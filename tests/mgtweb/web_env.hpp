@@ -1,14 +1,37 @@
-// What the mgtweb tests and the benchmark share: a live mgtd, the PAM world,
-// mgtweb servers on free loopback ports, and logged-in API sessions.
+// What the mgtweb tests and the benchmark share: a blocking HTTP/1.1 client
+// (one keep-alive connection, bodies by length or chunked), a live mgtd, the
+// PAM world, mgtweb on a free loopback port, and logged-in API sessions.
 #pragma once
 
+#include <map>
 #include <memory>
 
-#include "http_client.hpp"
 #include "support/harness.hpp"
 #include "support/mgtd_process.hpp"
 
 namespace webtest {
+
+struct Reply {
+  int status = 0;                              // 0: no answer
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+  std::string header(const std::string &name) const { return headers.count(name) ? headers.at(name) : ""; }
+};
+
+class HttpClient {
+ public:
+  explicit HttpClient(int port) : port_(port) {}
+  ~HttpClient() { close_connection(); }
+  // extra: further header lines, each ending in "\r\n".
+  Reply request(const std::string &method, const std::string &path, const std::string &body = "",
+                const std::string &extra = "");
+  void close_connection();
+
+ private:
+  bool fill(std::size_t n);  // reads until buf_ holds n bytes
+  int port_, fd_ = -1;
+  std::string buf_;
+};
 
 struct WebServer : testsupport::Server {
   using Server::Server;
