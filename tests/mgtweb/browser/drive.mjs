@@ -14,8 +14,8 @@ before(async () => {
 after(async () => { if (browser) await browser.close(); });
 
 const text = (page, sel) => page.$eval(sel, (e) => e.textContent);
-const select = (page, path) => page.click(`li[data-path="${path}"] > button.name`) // shown when its parameters are
-  .then(() => page.waitForSelector(`#params[data-path="${path}"]`, { timeout: 5000 }));
+const select = (page, path) => page.waitForSelector(`li[data-path="${path}"] > button.name`, { visible: true })
+  .then((e) => e.click()).then(() => page.waitForSelector(`#params[data-path="${path}"]`)); // its parameters shown
 async function open(url, user, password) { // logs in after one wrong password
   const page = Object.assign(await (await browser.createBrowserContext()).newPage(), { alerts: [], requests: [] });
   page.on('request', (r) => page.requests.push(r.url()));
@@ -27,6 +27,7 @@ async function open(url, user, password) { // logs in after one wrong password
     await page.type('#login-user', user);
     await page.type('#login-password', pw);
     await page.click('#login-button');
+    if (pw !== password) await page.waitForFunction(() => document.getElementById('login-error').textContent === 'Login failed');
   }
   await page.waitForSelector('#command option', { timeout: 5000 });
   await select(page, 'system');
