@@ -129,8 +129,6 @@ TEST_F(EndToEnd, SetsValuesAndRunsCommandsWithinTheirRights) {
     EXPECT_TRUE(!*r.stored || (!DM_GetParam(r.name, sizeof buf, buf, 0) && !strcmp(buf, r.stored))) << r.name;
   }
   EXPECT_TRUE(DM_GetParam("system.services.snmp.community", sizeof buf, buf, 0) == -1 && get_err() == 10);
-  int v = 0;
-  EXPECT_TRUE(!DM_IntSet(kMtu, 700, 1) && !DM_IntGet(kMtu, &v, 0) && v == 1280);  // only validated
   set_privelege(1);
   EXPECT_TRUE(DM_SetParam(kHost, 0, "mine", 0) == -1 && get_err() == 3 && DM_CanSet(3, kHost) == 0);
   set_privelege(3);
@@ -138,10 +136,8 @@ TEST_F(EndToEnd, SetsValuesAndRunsCommandsWithinTheirRights) {
   EXPECT_TRUE(!DM_SetPrivilege(3) && !DM_SetParam(kHost, 0, "mine", 0));
 
   char name[DM_NAME_SIZE], text[DM_TEXT_SIZE];
-  int count = 0, got = 0;
-  std::vector<unsigned char> rec(896), data(16);
+  int count = 0;
   EXPECT_TRUE(!CMD_GetFirstCommand(0, name, text, &count) && count == 3);  // what anonymous users see
-  EXPECT_TRUE(!CMD_ExecCommand(-1, "show-version", "") && g.printed.find("Version:  2.4.1\n") != std::string::npos);
   EXPECT_EQ(CMD_ExecCommand(-1, "export-config", ""), 0);
   std::string xml = read_file(GetXMLFileName());
   EXPECT_TRUE(xml.size() > 4096 && xml.find("<model host=\"appliance-01\">") != std::string::npos);
@@ -153,11 +149,6 @@ TEST_F(EndToEnd, SetsValuesAndRunsCommandsWithinTheirRights) {
   EXPECT_TRUE(CMD_ExecCommand(-1, "reboot", "") == -1 && get_err() == 23 && g.commands.empty());
   EXPECT_EQ(CMD_ExecCommand(-1, "reboot", ""), 0);
   EXPECT_EQ(g.commands, std::vector<std::string>{"logger -t mgtd-example restart-requested"});
-  ASSERT_EQ(CMD_ExecCommand(-1, "send-trap", "warning"), 0);
-  while ((got = SM_GetTrap(rec.data(), data.data(), 16)) == 1) {  // the reboot's, then the last
-  }
-  EXPECT_TRUE(got == 0 && !strcmp(reinterpret_cast<char *>(rec.data() + 80), "Test trap from the command line") &&
-              !strcmp(reinterpret_cast<char *>(data.data()), "warning"));
   // The kernel's word on the peer first, then what the client claims.
   EXPECT_TRUE(!DM_SetClientIp("192.0.2.7") && !DM_SecurityLogLine("line one\nforged line"));
   std::string log = read_file(d->security_log()), peer = "unix uid=" + std::to_string(getuid()) + " pid=";

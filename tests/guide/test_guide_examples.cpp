@@ -1,7 +1,5 @@
-// The host guide cannot drift from code that works: every C sample in
-// docs/host-guide.md is an excerpt of a program under examples/ (markers
-// "guide: NAME" ... "guide end"), and the programs run against the
-// reference daemon with the outcomes the guide describes.
+// Every C sample in docs/host-guide.md is an excerpt of a program under examples/ (markers
+// "guide: NAME" ... "guide end"), and those run against mgtd as the guide describes.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -44,8 +42,7 @@ TEST(Guide, ExamplesRunAgainstTheReferenceDaemon) {
   ASSERT_TRUE(mgtd.ready()) << mgtd.output();
   const testsupport::Env pam = testsupport::pam_world(dir.path());
   auto ex = [&](const std::string &name) { return std::string(EXAMPLE_DIR) + "/example_" + name; };
-  // With a private /mnt (a mount namespace, where the machine allows one)
-  // the XML result really appears in /mnt/temp and is read back.
+  // In a private /mnt (where a mount namespace is allowed) the XML result is read back.
   const bool ns = std::system("unshare -m --propagation private true >/dev/null 2>&1") == 0;
   struct Case {
     std::vector<std::string> argv;
@@ -70,8 +67,7 @@ TEST(Guide, ExamplesRunAgainstTheReferenceDaemon) {
     EXPECT_EQ(r.status, c.status) << c.argv[0] << "\n" << r.out << r.err;
     EXPECT_NE(r.out.find(c.expect), std::string::npos) << c.argv[0] << " printed:\n" << r.out << r.err;
   }
-  // A daemon that stops answering: the bounded waits end the exchange and
-  // the host tells it from a daemon's error.
+  // A daemon that stops answering: bounded waits, told apart from a daemon's error.
   ASSERT_EQ(kill(mgtd.pid(), SIGSTOP), 0);
   auto r = testsupport::run_program(dir.path(), {ex("first_call"), mgtd.socket()});
   kill(mgtd.pid(), SIGCONT);

@@ -2,7 +2,6 @@
 // input, PAM logins through pam_wrapper) and at a terminal (a tmux pane).
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <regex>
 #include <thread>
 
@@ -26,11 +25,8 @@ const Row kRows[] = {
     {{"-c", "get system.nosuch", "-c", "pwd"}, "", "", 1, {"2:get system.nosuch: No such parameter", "^$"}},
     {{}, "# comment\nset system.location \"Lab 4\"\nget system.location\nset system.network.eth0.mtu 99999\nget system.hostname\n",
      "", 1, {"^system.location = Lab 4\nLab 4\n$", "2:set system.network.eth0.mtu: Value out of range"}},
-    {{"-c", "ls -a system.network", "-c", "info system.hostname"}, "", "", 0,
-     {"debug/  \\(hidden\\)", "confirm     Renaming the appliance to 'VALUE'"}},
     {{}, "cd network\nls\ncd eth0\nget mtu\ncd ../..\npwd\n", "", 0,
      {"!debug", "^eth0/\neth1/\ngateway = 192.168.1.254\n", "\n1500\nsystem\n$"}},
-    {{}, "set system.hostname other\nno\n", "", 1, {"2:set system.hostname: cancelled"}},
     {{"-x"}, "run ping\n10.0.0.7\nrun export-config\nxml\n", "", 0,
      {"2:Host to ping: 10.0.0.7\n", "64 bytes from 10.0.0.7: seq=1 time=0.3 ms\n", "<model host=\"appliance-01\">[^]*</model>\n",
       "XML result: /mnt/temp/xml\\.[0-9]+_[0-9]+ \\([0-9]{4,} bytes\\)"}},
@@ -68,16 +64,15 @@ TEST(Mgtsh, BatchRunsAgainstTheDaemon) {
 
 std::string quote(const std::string &s) { return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'"; }
 
-// Login, prompts, a daemon restart and exit in a pane of a private tmux
-// server; a value with terminal controls (title, clear, colour, a C1
-// control) is shown escaped.
+// Login, prompts and exit in a pane of a private tmux server; a value with terminal
+// controls (title, clear, colour, a C1 control) is shown escaped.
 TEST(Mgtsh, AtATerminal) {
   if (std::system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed (Debian package tmux)";
   testsupport::TempDir tmp;
   const std::string hostile = "Z\u00fcrich \x1b]2;pwned\x07\x1b[2J\u009b31mRED", plain = "default=\"Server room 2\"";
   std::string model = read_file(testsupport::example_model()), tmux = "tmux -S " + quote(tmp.file("tmux.sock")) + " ";
   testsupport::write_file(tmp.file("m"), model.replace(model.find(plain), plain.size(), "default=\"" + hostile + "\""));
-  std::optional<testsupport::MgtdProcess> d(std::in_place, MGTD_PATH, tmp.path(), std::vector<std::string>{"--model", tmp.file("m")});
+  testsupport::MgtdProcess daemon(MGTD_PATH, tmp.path(), {"--model", tmp.file("m")}), *d = &daemon;
   const testsupport::Env pam = testsupport::pam_world(tmp.path());
   if (pam.empty()) GTEST_SKIP() << testsupport::kNoPamWorld;
   ASSERT_TRUE(d->ready()) << d->output();
@@ -123,14 +118,6 @@ TEST(Mgtsh, AtATerminal) {
   EXPECT_EQ(shown.find("hidden-word-7"), std::string::npos);
   EXPECT_NE(tm("display-message -p -t t '#{pane_title}'"), "pwned\n");
   EXPECT_NE(read_file(d->security_log()).find("uid=1000: command ping"), std::string::npos);
-  // The daemon restarts under the shell: the next call fails, the reconnect
-  // hook connects again, and the call after it works.
-  d.reset();
-  d.emplace(MGTD_PATH, tmp.path());
-  keys("get system.location");
-  ASSERT_TRUE(wait_for("mgtsh: the connection to mgtd was lost; reconnected") && wait_for(prompt, ++prompts)) << screen();
-  keys("get system.location");
-  ASSERT_TRUE(wait_for("> get system.location\nServer room 2\n" + prompt)) << screen();
   keys("exit");
   EXPECT_TRUE(wait_for("ended 0")) << screen();
 }

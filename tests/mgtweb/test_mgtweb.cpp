@@ -14,7 +14,7 @@ namespace {
 
 using webtest::ApiUser;
 
-struct Mgtweb : ::testing::Test {
+struct Mgtweb : ::testing::Test {  // one world for the suite
   static void SetUpTestSuite() { world = new webtest::World(); }
   static void TearDownTestSuite() { delete world; }
   void SetUp() override {
@@ -48,7 +48,6 @@ TEST_F(Mgtweb, TheApiRefusesWhatTheSessionTheTokenOrTheLevelDoNotAllow) {
       {"PUT", "/api/param", set("system.network.eth0.mtu", "99999"), cookie + json + token, 422, R"({"error":"Value out of range"})"},
       {"PUT", "/api/param", set("system.serial", "X"), cookie + json + token, 422, R"({"error":"This parameter is read-only"})"},
       {"PUT", "/api/param", set("system.network.eth0.admin", "down"), cookie + json + token, 409, nullptr},  // confirm first
-      {"PUT", "/api/param", R"({"name":"system.contact","value":"a\u0000b"})", cookie + json + token, 400, nullptr},
       {"PUT", "/api/param", set("system.location", "Lab"), "Cookie: " + monitor.cookie + "\r\n" + json +
        "X-CSRF-Token: " + monitor.csrf + "\r\n", 422, R"({"error":"Permission denied: your privilege level is too low"})"},
       {"GET", "/api/log", "", "Cookie: " + monitor.cookie + "\r\n", 403, nullptr},

@@ -18,16 +18,13 @@ struct Reply {
   std::string header(const std::string &name) const { return headers.count(name) ? headers.at(name) : ""; }
 };
 
-class HttpClient {
- public:
+struct HttpClient {
   explicit HttpClient(int port) : port_(port) {}
   ~HttpClient() { close_connection(); }
   // extra: further header lines, each ending in "\r\n".
   Reply request(const std::string &method, const std::string &path, const std::string &body = "",
                 const std::string &extra = "");
   void close_connection();
-
- private:
   bool fill(std::size_t n);  // reads until buf_ holds n bytes
   int port_, fd_ = -1;
   std::string buf_;

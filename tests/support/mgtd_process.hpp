@@ -1,5 +1,4 @@
-// The real programs as children of a test: the reference daemon, mgtweb,
-// mgtsh, the examples, and the pam_wrapper world they log users in with.
+// The real programs (mgtd, mgtweb, mgtsh, examples) and the pam_wrapper world for tests.
 #pragma once
 
 #include <sys/types.h>
@@ -13,9 +12,8 @@ namespace testsupport {
 using Env = std::map<std::string, std::string>;
 std::string example_model();  // the bundled example model in the source tree
 
-// A server run in dir with extra environment (LD_PRELOAD is joined), ready
-// once it prints ready_line. stop(): SIGTERM, then the wait status (-1 when
-// not running; SIGKILL after 5 s), also on destruction.
+// A server run in dir with extra environment (LD_PRELOAD joined), ready once it prints
+// ready_line; stop() (also on destruction): SIGTERM, the wait status, SIGKILL after 5 s.
 struct Server {
   Server(std::vector<std::string> argv, const std::string &ready_line, const Env &env = {}, const std::string &dir = ".");
   virtual ~Server() { stop(); }
@@ -38,13 +36,11 @@ struct MgtdProcess : Server {
   std::string dir_;
 };
 
-// The sanitizer runtime this process runs with, "" without: it goes first
-// in LD_PRELOAD when a test preloads pam_wrapper or nss_wrapper.
+// The sanitizer runtime this process runs with: first in LD_PRELOAD for pam_wrapper.
 std::string sanitizer_runtime();
 
-// The environment for pam_wrapper's service "pam_lib_mgtd" (pam_matrix) and
-// nss_wrapper's users admin (uid 1000), operator, monitor (group 100), whose
-// passwords are their names; {} when missing or under TSan.
+// The environment for pam_wrapper's service "pam_lib_mgtd" and nss_wrapper's users admin
+// (uid 1000), operator, monitor (group 100), passwords their names; {} if missing or TSan.
 Env pam_world(const std::string &dir);
 inline constexpr const char *kNoPamWorld = "needs pam_wrapper and nss_wrapper (libpam-wrapper, libnss-wrapper), not TSan";
 
@@ -53,8 +49,7 @@ struct Run {
   std::string out, err;
   double seconds = 0;
 };
-// Runs argv (PATH searched) with input on stdin and fd3 (when not empty) on
-// descriptor 3, its output going through files in dir.
+// Runs argv (PATH searched) with input on stdin and fd3 (if any) on descriptor 3.
 Run run_program(const std::string &dir, const std::vector<std::string> &argv, const std::string &input = {},
                 const Env &env = {}, const std::string &fd3 = {});
 
