@@ -81,10 +81,9 @@ TEST_F(Mgtweb, ReconnectsWhenTheDaemonComesBack) {
 
 TEST_F(Mgtweb, DrivesThePageInARealBrowser) {
   const std::string dir = BROWSER_DIR, node = "/usr/bin/node";
-  if (!testsupport::sanitizer_runtime().empty()) GTEST_SKIP() << "Chromium and node do not run under the sanitizers";
-  if (access("/usr/bin/chromium", X_OK) != 0 || access(node.c_str(), X_OK) != 0) GTEST_SKIP() << "needs chromium and node";
-  if (access((dir + "/node_modules/puppeteer-core").c_str(), R_OK) != 0)
-    GTEST_SKIP() << "needs puppeteer-core: run scripts/deps (npm ci in tests/mgtweb/browser)";
+  if (!testsupport::sanitizer_runtime().empty() || access((dir + "/node_modules/puppeteer-core").c_str(), R_OK) ||
+      access("/usr/bin/chromium", X_OK) || access(node.c_str(), X_OK))
+    GTEST_SKIP() << "needs chromium, node and puppeteer-core (scripts/deps), not under the sanitizers";
   std::filesystem::create_directories(SCREENSHOT_DIR);
   auto r = testsupport::run_program(world->dir(), {node, "--test", dir + "/drive.mjs"}, "",
                                     {{"MGTWEB_URL", world->web().url()},
