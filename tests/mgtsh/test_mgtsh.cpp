@@ -20,8 +20,7 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {{"-c", "get system.hostname", "--debug", "-c", "stats"}, "", "", 0,
-     {"^appliance-01\nkernel      ", "\nmemory      ", "2:mgtsh debug: [0-9]+: client -send"}},
+    {{"-c", "get system.hostname", "--debug"}, "", "", 0, {"^appliance-01\n$", "2:mgtsh debug: [0-9]+: client -send"}},
     {{"-c", "get system.nosuch", "-c", "pwd"}, "", "", 1, {"2:get system.nosuch: No such parameter", "^$"}},
     {{}, "# comment\nset system.location \"Lab 4\"\nget system.location\nset system.network.eth0.mtu 99999\nget system.hostname\n",
      "", 1, {"^system.location = Lab 4\nLab 4\n$", "2:set system.network.eth0.mtu: Value out of range"}},

@@ -71,14 +71,6 @@ TEST_F(Mgtweb, TheApiRefusesWhatTheSessionTheTokenOrTheLevelDoNotAllow) {
               u.call("GET", "/api/session").status == 401);
 }
 
-TEST_F(Mgtweb, ReconnectsWhenTheDaemonComesBack) {
-  ApiUser u(port(), "admin", "admin");
-  world->mgtd.reset();
-  world->mgtd = std::make_unique<testsupport::MgtdProcess>(MGTD_PATH, world->dir());
-  u.call("GET", "/api/param?name=system.hostname");  // may find the connection gone
-  EXPECT_NE(u.call("GET", "/api/param?name=system.hostname").body.find("\"value\":\"appliance-01\""), std::string::npos);
-}
-
 TEST_F(Mgtweb, DrivesThePageInARealBrowser) {
   const std::string dir = BROWSER_DIR, node = "/usr/bin/node";
   if (!testsupport::sanitizer_runtime().empty() || access((dir + "/node_modules/puppeteer-core").c_str(), R_OK) ||

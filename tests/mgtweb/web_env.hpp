@@ -1,6 +1,5 @@
-// What the mgtweb tests and the benchmark share: a blocking HTTP/1.1 client
-// (one keep-alive connection, bodies by length or chunked), a live mgtd, the
-// PAM world, mgtweb on a free loopback port, and logged-in API sessions.
+// For the mgtweb tests and benchmark: an HTTP/1.1 client (one keep-alive connection),
+// mgtd, the PAM world, mgtweb on a free loopback port, and logged-in API sessions.
 #pragma once
 
 #include <map>

@@ -47,7 +47,6 @@ inline constexpr const char *kNoPamWorld = "needs pam_wrapper and nss_wrapper (l
 struct Run {
   int status = -1;  // exit status, -1 when it did not exit (killed after 60 s)
   std::string out, err;
-  double seconds = 0;
 };
 // Runs argv (PATH searched) with input on stdin and fd3 (if any) on descriptor 3.
 Run run_program(const std::string &dir, const std::vector<std::string> &argv, const std::string &input = {},
