@@ -54,9 +54,7 @@ TEST(Guide, ExamplesRunAgainstTheReferenceDaemon) {
       {{ex("hooks"), mgtd.socket()}, "192.0.2.1\n", "PING 192.0.2.1: 56 data bytes"},
       {{ex("hooks"), mgtd.socket()}, "", "Host to ping: PING : 56 data bytes"},  // a NULL answer: an empty line
       {{ex("contracts")}, "", "every case as the guide says"},
-      {{ex("login"), mgtd.socket(), "admin"}, "admin\n", "admin: level 3, uid 1000, session ", 0, true},
       {{ex("login"), mgtd.socket(), "monitor"}, "monitor\n", "monitor: level 1, uid -1, session ", 0, true},
-      {{ex("login"), mgtd.socket(), "admin"}, "wrong\n", "", 3, true},
       {{"unshare", "-m", "--propagation", "private", "sh", "-c", "mount -t tmpfs none /mnt && mkdir /mnt/temp && exec \"$0\" \"$@\"",
         ex("hooks"), mgtd.socket()}, "192.0.2.1\n", "XML result: 12 entities with information", 0, false, true},
   };

@@ -36,7 +36,7 @@ Reply HttpClient::request(const std::string &method, const std::string &path, co
     }
     std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n" + extra +
                       (method == "GET" ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") + "\r\n" + body;
-    std::size_t end = 0;
+    std::size_t end = std::string::npos;
     if (send(fd_, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size()))
       while ((end = buf_.find("\r\n\r\n")) == std::string::npos && fill(buf_.size() + 1)) {
       }
@@ -53,16 +53,9 @@ Reply HttpClient::request(const std::string &method, const std::string &path, co
       for (char &c : name) c = static_cast<char>(std::tolower(c));
       r.headers[name] = (*m)[2];
     }
-    bool chunked = r.header("transfer-encoding") == "chunked";
-    for (std::size_t size = 1, eol; chunked && size > 0; buf_.erase(0, eol + 4 + size)) {
-      while ((eol = buf_.find("\r\n")) == std::string::npos && fill(buf_.size() + 1)) {
-      }
-      if (eol == std::string::npos || !fill(eol + 4 + (size = std::strtoul(buf_.c_str(), nullptr, 16)))) return r;
-      r.body.append(buf_, eol + 2, size);
-    }
-    std::size_t len = chunked ? 0 : std::strtoul(r.header("content-length").c_str(), nullptr, 10);
+    std::size_t len = std::strtoul(r.header("content-length").c_str(), nullptr, 10);  // no streams here
     fill(len);
-    r.body += buf_.substr(0, len);
+    r.body = buf_.substr(0, len);
     buf_.erase(0, std::min(len, buf_.size()));
     if (r.header("connection") == "close") close_connection();
   }

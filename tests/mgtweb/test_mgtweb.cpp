@@ -53,7 +53,6 @@ TEST_F(Mgtweb, TheApiRefusesWhatTheSessionTheTokenOrTheLevelDoNotAllow) {
       {"GET", "/api/log", "", "Cookie: " + monitor.cookie + "\r\n", 403, nullptr},
       {"POST", "/api/logout", "{}", cookie + json, 403, nullptr},
       {"GET", "/../CMakeLists.txt", "", "", 404, nullptr},
-      {"POST", "/index.html", "{}", json, 405, nullptr},
   };
   webtest::HttpClient http(port());
   for (const auto &[method, path, data, headers, status, answer] : rows) {

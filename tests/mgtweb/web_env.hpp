@@ -1,4 +1,4 @@
-// For the mgtweb tests and benchmark: an HTTP/1.1 client (one keep-alive connection),
+// For the mgtweb tests and benchmark: an HTTP/1.1 client (one keep-alive connection, bodies by length),
 // mgtd, the PAM world, mgtweb on a free loopback port, and logged-in API sessions.
 #pragma once
 

@@ -10,7 +10,7 @@
 namespace testsupport {
 
 using Env = std::map<std::string, std::string>;
-std::string example_model();  // the bundled example model in the source tree
+std::string example_model();  // the bundled one in the source tree
 
 // A server run in dir with extra environment (LD_PRELOAD joined), ready once it prints
 // ready_line; stop() (also on destruction): SIGTERM, the wait status, SIGKILL after 5 s.

@@ -41,18 +41,7 @@ async function setParam(page, full, value) { // the message shown
   await page.waitForFunction((f) => !/^(|Saving…)$/.test(document.querySelector(`${f} .msg`).textContent), {}, form);
   return text(page, `${form} .msg`);
 }
-async function run(page, name, answer) { // [is the question masked, output]
-  await page.select('#command', name);
-  await page.click('#run');
-  await page.waitForSelector('#prompt-form', { visible: true });
-  const secret = await page.$eval('#prompt-input', (e) => e.type === 'password');
-  await page.type('#prompt-input', answer);
-  await page.keyboard.press('Enter');
-  await page.waitForFunction(() => /^(Finished|Failed)/.test(document.getElementById('run-status').textContent));
-  return [secret, await text(page, '#output')];
-}
-
-test('an administrator sets values, sees refusals, and markup stays text', async () => {
+test('an administrator sets values, sees refusals, runs a command; markup stays text', async () => {
   admin = await open(URL, 'admin', 'admin');
   assert.equal(await setParam(admin, 'system.contact', XSS), 'Saved.');
   await admin.click('li[data-path="system.network"] > button.toggle');
@@ -62,10 +51,14 @@ test('an administrator sets values, sees refusals, and markup stays text', async
   await admin.screenshot({ path: `${SCREENSHOT_DIR}/admin.png` });
   await select(admin, 'system');
   assert.equal(await admin.$eval('form[data-param="system.contact"] input', (e) => e.value), XSS);
-  const [plain, ping] = await run(admin, 'ping', '192.0.2.1');
-  assert.ok(!plain && /64 bytes from 192\.0\.2\.1: seq=1 time=0\.3 ms/.test(ping));
-  const [secret, output] = await run(admin, 'set-root-password', 'n3w-s3cret-pw');
-  assert.ok(secret && /Password changed\./.test(output) && !/n3w-s3cret-pw/.test(output));
+  await admin.select('#command', 'set-root-password'); // a command's question, masked, answered in the page
+  await admin.click('#run');
+  await admin.waitForSelector('#prompt-form', { visible: true });
+  assert.equal(await admin.$eval('#prompt-input', (e) => e.type), 'password');
+  await admin.type('#prompt-input', 'n3w-s3cret-pw');
+  await admin.keyboard.press('Enter');
+  await admin.waitForFunction(() => /^Finished/.test(document.getElementById('run-status').textContent));
+  assert.ok(/Password changed\./.test(await text(admin, '#output')) && !/n3w-s3cret-pw/.test(await text(admin, '#output')));
 });
 
 test('a monitor only reads; the page loads only from its server; logout ends the session', async () => {
