@@ -54,8 +54,7 @@ int raw(const std::string &path, bool bind_only = false) {
   return r == 0 ? fd : (close(fd), -1);
 }
 
-// Whether the daemon hangs up on fd within ms.
-bool hung_up(int fd, int ms = 10000) {
+bool hung_up(int fd, int ms = 10000) {  // within ms
   pollfd p{fd, POLLIN, 0};
   char b;
   return poll(&p, 1, ms) == 1 && recv(fd, &b, 1, 0) == 0;

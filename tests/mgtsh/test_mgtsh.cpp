@@ -90,8 +90,7 @@ TEST(Mgtsh, AtATerminal) {
     return false;
   };
   auto keys = [&](const std::string &k) { tm("send-keys -t t -l " + quote(k) + " && " + tmux + "send-keys -t t Enter"); };
-  // Keys typed while a command runs may be dropped when the line editor
-  // takes the terminal back: every command waits for the next prompt.
+  // Keys typed while a command runs may be dropped: every command waits for the next prompt.
   const std::string prompt = "admin@appliance-01:system> ";
   int prompts = 0;
   const std::pair<std::string, std::string> steps[] = {

@@ -1,6 +1,5 @@
-// mgtweb against a live mgtd with PAM logins under pam_wrapper: the JSON
-// API's refusals and each user's rights, then the page in Debian's headless
-// Chromium, driven by browser/drive.mjs (puppeteer-core).
+// mgtweb against a live mgtd with PAM logins (pam_wrapper): the API's refusals and each
+// user's rights, then the page in Debian's headless Chromium driven by browser/drive.mjs.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,23 +13,15 @@ namespace {
 
 using webtest::ApiUser;
 
-struct Mgtweb : ::testing::Test {  // one world for the suite
-  static void SetUpTestSuite() { world = new webtest::World(); }
-  static void TearDownTestSuite() { delete world; }
-  void SetUp() override {
-    if (!world->missing().empty()) GTEST_SKIP() << world->missing();
-    ASSERT_TRUE(world->web().ready()) << world->web().output();
-  }
-  static int port() { return world->web().port(); }
-  static std::string set(const std::string &name, const std::string &value, bool confirmed = false) {
-    return nlohmann::json{{"name", name}, {"value", value}, {"confirmed", confirmed}}.dump();
-  }
-  static webtest::World *world;
-};
-webtest::World *Mgtweb::world = nullptr;
+std::string set(const std::string &name, const std::string &value) {
+  return nlohmann::json{{"name", name}, {"value", value}}.dump();
+}
 
-TEST_F(Mgtweb, TheApiRefusesWhatTheSessionTheTokenOrTheLevelDoNotAllow) {
-  ApiUser u(port(), "admin", "admin"), again(port(), "admin", "admin"), monitor(port(), "monitor", "monitor");
+TEST(Mgtweb, TheApiRefusesWhatTheSessionTheTokenOrTheLevelDoNotAllow) {
+  webtest::World world;
+  if (!world.missing().empty()) GTEST_SKIP() << world.missing();
+  const int port = world.web().port();
+  ApiUser u(port, "admin", "admin"), again(port, "admin", "admin"), monitor(port, "monitor", "monitor");
   ASSERT_TRUE(u.login_status == 200 && monitor.login_status == 200);
   EXPECT_TRUE(std::regex_match(u.cookie, std::regex("mgtweb=[0-9a-f]{32}")) && u.cookie != again.cookie && u.csrf != again.csrf);
   const std::string json = "Content-Type: application/json\r\n", cookie = "Cookie: " + u.cookie + "\r\n",
@@ -54,7 +45,7 @@ TEST_F(Mgtweb, TheApiRefusesWhatTheSessionTheTokenOrTheLevelDoNotAllow) {
       {"POST", "/api/logout", "{}", cookie + json, 403, nullptr},
       {"GET", "/../CMakeLists.txt", "", "", 404, nullptr},
   };
-  webtest::HttpClient http(port());
+  webtest::HttpClient http(port);
   for (const auto &[method, path, data, headers, status, answer] : rows) {
     webtest::Reply r = http.request(method, path, data, headers);
     const std::string cookie_set = r.header("set-cookie");  // none, or one that clears
@@ -70,18 +61,20 @@ TEST_F(Mgtweb, TheApiRefusesWhatTheSessionTheTokenOrTheLevelDoNotAllow) {
               u.call("GET", "/api/session").status == 401);
 }
 
-TEST_F(Mgtweb, DrivesThePageInARealBrowser) {
+TEST(Mgtweb, DrivesThePageInARealBrowser) {
+  webtest::World world;
+  if (!world.missing().empty()) GTEST_SKIP() << world.missing();
   const std::string dir = BROWSER_DIR, node = "/usr/bin/node";
   if (!testsupport::sanitizer_runtime().empty() || access((dir + "/node_modules/puppeteer-core").c_str(), R_OK) ||
       access("/usr/bin/chromium", X_OK) || access(node.c_str(), X_OK))
     GTEST_SKIP() << "needs chromium, node and puppeteer-core (scripts/deps), not under the sanitizers";
   std::filesystem::create_directories(SCREENSHOT_DIR);
-  auto r = testsupport::run_program(world->dir(), {node, "--test", dir + "/drive.mjs"}, "",
-                                    {{"MGTWEB_URL", world->web().url()},
-                                     {"PROFILE_DIR", world->dir() + "/profile"}, {"SCREENSHOT_DIR", SCREENSHOT_DIR},
-                                     {"TMPDIR", world->dir()}, {"HOME", world->dir()}});  // Chromium's scratch stays here
+  auto r = testsupport::run_program(world.dir(), {node, "--test", dir + "/drive.mjs"}, "",
+                                    {{"MGTWEB_URL", world.web().url()},
+                                     {"PROFILE_DIR", world.dir() + "/profile"}, {"SCREENSHOT_DIR", SCREENSHOT_DIR},
+                                     {"TMPDIR", world.dir()}, {"HOME", world.dir()}});  // Chromium's scratch stays here
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(world->server->stop(), 0) << "mgtweb ends cleanly on SIGTERM";
+  EXPECT_EQ(world.server->stop(), 0) << "mgtweb ends cleanly on SIGTERM";
 }
 
 }  // namespace

@@ -20,7 +20,6 @@ struct Reply {
 struct HttpClient {
   explicit HttpClient(int port) : port_(port) {}
   ~HttpClient() { close_connection(); }
-  // extra: further header lines, each ending in "\r\n".
   Reply request(const std::string &method, const std::string &path, const std::string &body = "",
                 const std::string &extra = "");
   void close_connection();

@@ -20,7 +20,6 @@
 namespace testsupport {
 namespace {
 
-// In a forked child: the extra environment, then exec.
 [[noreturn]] void exec_with(std::vector<std::string> argv, const Env &env) {
   for (const auto &[k, v] : env) {
     const char *old = k == "LD_PRELOAD" ? std::getenv("LD_PRELOAD") : nullptr;

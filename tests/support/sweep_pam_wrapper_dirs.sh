@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# sweep_pam_wrapper_dirs.sh MARKER: pam_wrapper's /tmp/pam.X directories made
-# since MARKER by processes that exec'd or were killed before its destructor
-# ran: ours, not links, their pid file naming a process gone or a zombie.
+# sweep_pam_wrapper_dirs.sh MARKER: removes pam_wrapper's /tmp/pam.X made since MARKER by processes that
+# exec'd or died before its destructor ran (ours, not links, their pid file naming a gone or zombie process).
 set -u
 [ -e "$1" ] || exit 0
 find /tmp -maxdepth 1 -name 'pam.?' -type d -user "$(id -u)" -newer "$1" -print0 2>/dev/null |

@@ -1,5 +1,4 @@
-// Drives mgtweb in Debian's headless Chromium; started by test_mgtweb, which
-// runs mgtd and the servers and passes their URLs in the environment.
+// Drives mgtweb in Debian's headless Chromium; test_mgtweb runs the servers and passes MGTWEB_URL.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import puppeteer from 'puppeteer-core';
