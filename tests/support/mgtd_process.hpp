@@ -1,44 +1,55 @@
-// A live reference daemon for tests: mgtd on dir/mgtd.sock with its security
-// log in dir, started in the foreground and ready once it says so.
+// The real programs (mgtd, mgtweb, mgtsh, examples) and the pam_wrapper world for tests.
 #pragma once
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
-// The bundled example model in the source tree.
-std::string example_model();
+using Env = std::map<std::string, std::string>;
+std::string example_model();  // the bundled one in the source tree
 
-class MgtdProcess {
- public:
-  // bin: the daemon program (or a wrapper); extra: further options.
-  MgtdProcess(const std::string &bin, const std::string &dir,
-              std::vector<std::string> extra = {});
-  ~MgtdProcess();
-  MgtdProcess(const MgtdProcess &) = delete;
-  MgtdProcess &operator=(const MgtdProcess &) = delete;
-
+// A server run in dir with extra environment (LD_PRELOAD joined), ready once it prints
+// ready_line; stop() (also on destruction): SIGTERM, the wait status, SIGKILL after 5 s.
+struct Server {
+  Server(std::vector<std::string> argv, const std::string &ready_line, const Env &env = {}, const std::string &dir = ".");
+  virtual ~Server() { stop(); }
+  Server(const Server &) = delete;
   bool ready() const { return ready_; }
-  // SIGTERM, then the wait status (SIGKILL after 5 s); -1 when not running.
   int stop();
   pid_t pid() const { return pid_; }
-  const std::string &socket() const { return socket_; }
-  const std::string &security_log() const { return log_; }
-  const std::string &output() const { return output_; }  // stdout up to "ready"
-  int tcp_port() const { return tcp_port_; }               // with --tcp, else -1
-
- private:
+  const std::string &output() const { return output_; }  // stdout up to the ready line
   pid_t pid_ = -1;
   bool ready_ = false;
-  int tcp_port_ = -1;
-  std::string socket_, log_, output_;
+  std::string output_;
 };
 
-// The sanitizer runtime this process runs with ("" without one): it must
-// come first in LD_PRELOAD when a test preloads pam_wrapper or nss_wrapper.
+// mgtd in the foreground on dir/mgtd.sock with its security log in dir.
+struct MgtdProcess : Server {
+  MgtdProcess(const std::string &bin, const std::string &dir, std::vector<std::string> extra = {});
+  std::string socket() const { return dir_ + "/mgtd.sock"; }
+  std::string security_log() const { return dir_ + "/security.log"; }
+  int tcp_port() const;  // with --tcp, else -1
+  std::string dir_;
+};
+
+// The sanitizer runtime this process runs with: first in LD_PRELOAD for pam_wrapper.
 std::string sanitizer_runtime();
+
+// The environment for pam_wrapper's service "pam_lib_mgtd" and nss_wrapper's users admin
+// (uid 1000), operator, monitor (group 100), passwords their names; {} if missing or TSan.
+Env pam_world(const std::string &dir);
+inline constexpr const char *kNoPamWorld = "needs pam_wrapper and nss_wrapper (libpam-wrapper, libnss-wrapper), not TSan";
+
+struct Run {
+  int status = -1;  // exit status, -1 when it did not exit (killed after 60 s)
+  std::string out, err;
+};
+// Runs argv (PATH searched) with input on stdin and fd3 (if any) on descriptor 3.
+Run run_program(const std::string &dir, const std::vector<std::string> &argv, const std::string &input = {},
+                const Env &env = {}, const std::string &fd3 = {});
 
 }  // namespace testsupport
