@@ -5,10 +5,13 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +194,27 @@ TEST(ConfigFiles, ReadingKeysAndLines) {
   EXPECT_EQ(out, s);
   EXPECT_STREQ(s, "abcd");
   free(s);
+}
+
+TEST(ConfigFiles, KilledMidEditLeavesTheOldOrTheNewContent) {
+  TempDir dir;  // a few hundred KB, every tenth line tagged; a child toggles the comment until killed
+  std::string plain, commented, p = dir.file("big.conf");
+  for (int i = 0; i < 8000; ++i) {
+    std::string l = (i % 10 ? "key" : "T") + std::to_string(i) + " = some value of the line\n";
+    plain += l, commented += (i % 10 ? "" : "#") + l;
+  }
+  write_file(p, plain);
+  std::mt19937 rng(12);
+  for (int trial = 0; trial < 40; ++trial) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    for (int c = 1; child == 0; c ^= 1) set_tag_comment("T", p.c_str(), c);
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    const std::string now = read_file(p);
+    ASSERT_TRUE(now == plain || now == commented) << "trial " << trial << ": " << now.size() << " bytes";
+  }
 }
 
 }  // namespace

@@ -7,8 +7,14 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <netinet/in.h>
+
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <random>
+#include <thread>
 
 #include "pam_lib.h"
 #include "pam_lib/context.hpp"
@@ -71,6 +77,9 @@ int as_nobody(const std::function<int()> &fn) {
   int st = 0;
   return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) ? WEXITSTATUS(st) : 252;
 }
+
+#define NEED_ROOT() \
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: peers of another uid (65534) and files of another owner"
 
 struct EndToEnd : ::testing::Test {
   void SetUp() override {
@@ -146,6 +155,7 @@ TEST_F(EndToEnd, SetsValuesAndRunsCommandsWithinTheirRights) {
 }
 
 TEST_F(EndToEnd, HostileFramesAndIdlePeersAffectNobodyElse) {
+  NEED_ROOT();
   start({"--frame-timeout-ms", "200", "--idle-timeout-ms", "300"});
   auto frame = [](uint32_t total, int32_t items, int32_t opcode) {
     MSG_HDR h{};
@@ -172,6 +182,7 @@ TEST_F(EndToEnd, HostileFramesAndIdlePeersAffectNobodyElse) {
 }
 
 TEST_F(EndToEnd, RightsComeFromThePeersCredentialsNotItsClaims) {
+  NEED_ROOT();
   int failed = as_nobody([&] {  // claims administrator in every header
     char buf[64];
     bool ok[] = {use(d->socket(), 3), DM_GetParam(kHost, sizeof buf, buf, 0) == 0,  // anonymous rights stay
@@ -192,6 +203,7 @@ TEST_F(EndToEnd, RightsComeFromThePeersCredentialsNotItsClaims) {
 }
 
 TEST_F(EndToEnd, LinksPlantedAtItsFilesLeaveTheirTargetsAlone) {
+  NEED_ROOT();
   std::string victim = tmp.file("victim"), state = tmp.file("state"), log = tmp.file("security.log");
   testsupport::write_file(victim, "precious\n");
   struct stat st{};
@@ -210,6 +222,86 @@ TEST_F(EndToEnd, LinksPlantedAtItsFilesLeaveTheirTargetsAlone) {
   EXPECT_TRUE(read_file(victim) == "precious\n" && !lstat(state.c_str(), &st) && S_ISREG(st.st_mode) &&
               (st.st_mode & 07777) == 0600);
   EXPECT_NE(read_file(state).find("system.contact \"me\""), std::string::npos);
+}
+
+TEST_F(EndToEnd, TcpListensOnLoopbackAndAPeerIsAnonymousUntilItAuthenticates) {
+  start({"--tcp", "0"});
+  char want[8], buf[64];
+  std::snprintf(want, sizeof want, ":%04X", d->tcp_port());
+  std::ifstream in("/proc/net/tcp");  // slot local remote state: every listener on the port is 127.0.0.1's
+  int listeners = 0, elsewhere = 0;
+  for (std::string slot, local, remote, state, rest; in >> slot >> local >> remote >> state && std::getline(in, rest);)
+    if (state == "0A" && local.ends_with(want)) ++(local.starts_with("0100007F") ? listeners : elsewhere);
+  EXPECT_TRUE(listeners == 1 && elsewhere == 0) << d->output();
+  auto tcp = [&] {
+    sockaddr_in a{AF_INET, htons(uint16_t(d->tcp_port())), {htonl(INADDR_LOOPBACK)}, {}};
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? fd : (close(fd), -1);
+  };
+  int other = tcp(), level = 0, uid = 0;
+  close(get_socket());
+  set_socket(tcp());
+  EXPECT_TRUE(DM_SetParam(kLoc, 0, "rack 4", 0) == -1 && get_err() == 3);
+  EXPECT_EQ(DM_GetParam("system.network.debug.trace", sizeof buf, buf, 0), -1);
+  EXPECT_TRUE(DM_AuthUser("operator", "wrong", &level, &uid) == -1 && DM_SetParam(kLoc, 0, "rack 4", 0) == -1);
+  ASSERT_EQ(DM_AuthUser("operator", "operator", &level, &uid), 0);
+  EXPECT_EQ(DM_SetParam(kLoc, 0, "rack 4", 0), 0);  // an operator's right, not an administrator's
+  EXPECT_TRUE(DM_SetParam(kHost, 0, "x", 0) == -1 && DM_GetUserCred("admin", sizeof buf, buf) == -1);
+  ASSERT_EQ(DM_AuthUser("monitor", "monitor", &level, &uid), 0);  // the latest user decides
+  EXPECT_EQ(DM_SetParam(kLoc, 0, "rack 6", 0), -1);
+  close(get_socket());
+  set_socket(other);  // the rise belonged to that connection only
+  EXPECT_EQ(DM_SetParam(kLoc, 0, "rack 5", 0), -1);
+  EXPECT_NE(read_file(d->security_log()).find(" auth=operator claimed uid=1000: set system.location"), std::string::npos);
+}
+
+TEST_F(EndToEnd, KillDuringABurstOfSetsLeavesALoadableStateFile) {
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    std::mt19937 rng(seed);
+    int acked = 1500, in_flight = 1500;  // the default until a set is answered
+    start({"--state", tmp.file("state" + std::to_string(seed))});
+    std::thread killer([&, delay = std::chrono::microseconds(1000 + rng() % 30000)] {
+      std::this_thread::sleep_for(delay);
+      kill(d->pid(), SIGKILL);
+    });
+    for (; DM_IntSet(kMtu, in_flight = 576 + int(rng() % 8000), 0) == 0;) acked = in_flight;
+    killer.join();
+    start({"--state", tmp.file("state" + std::to_string(seed))});  // also replaces the dead socket
+    int v = 0;
+    EXPECT_TRUE(!DM_IntGet(kMtu, &v, 0) && (v == acked || v == in_flight)) << "seed " << seed << ": " << v;
+  }
+}
+
+TEST_F(EndToEnd, IdleConnectionsOfOneUidLeaveRoomForRootAndSigtermStopsAtAPrompt) {
+  NEED_ROOT();
+  int ready[2], go[2];
+  ASSERT_TRUE(!pipe(ready) && !pipe(go));
+  pid_t child = fork();
+  if (child == 0) {  // 200 connections as uid 65534, held until told to go
+    if (setgroups(0, nullptr) || setgid(kNobody) || setuid(kNobody)) _exit(1);
+    for (int i = 0; i < 200; ++i) raw(d->socket());
+    char c = 'r';
+    _exit(write(ready[1], &c, 1) == 1 && read(go[0], &c, 1) == 1 ? 0 : 1);
+  }
+  char c, buf[64];
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  EXPECT_TRUE(use(d->socket(), 3) && DM_GetParam(kHost, sizeof buf, buf, 0) == 0);
+  EXPECT_EQ(write(go[1], "g", 1), 1);
+  int st = 0;
+  waitpid(child, &st, 0);
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+  // While a command waits for its client, SIGTERM ends the daemon within a second.
+  static testsupport::MgtdProcess *daemon;
+  static int status;
+  static std::chrono::steady_clock::duration took;
+  daemon = d.get();
+  set_get_input_func([](const char *, int) {
+    auto t0 = std::chrono::steady_clock::now();
+    status = daemon->stop(), took = std::chrono::steady_clock::now() - t0;
+    return strdup("late");
+  });
+  EXPECT_EQ(CMD_ExecCommand(-1, "ping", ""), -1);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && took < std::chrono::seconds(1)) << status;
 }
 
 }  // namespace

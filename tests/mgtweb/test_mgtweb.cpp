@@ -69,8 +69,11 @@ TEST(Mgtweb, DrivesThePageInARealBrowser) {
       access("/usr/bin/chromium", X_OK) || access(node.c_str(), X_OK))
     GTEST_SKIP() << "needs chromium, node and puppeteer-core (scripts/deps), not under the sanitizers";
   std::filesystem::create_directories(SCREENSHOT_DIR);
+  // Idle for three monitor periods (made 250 ms each), a login is closed.
+  auto quick = world.start_web({"--idle-minutes", "3"}, {{"LD_PRELOAD", FAST_MONITOR_PATH}, {"MGTWEB_TEST_MONITOR_MS", "250"}});
+  ASSERT_TRUE(quick->ready()) << quick->output();
   auto r = testsupport::run_program(world.dir(), {node, "--test", dir + "/drive.mjs"}, "",
-                                    {{"MGTWEB_URL", world.web().url()},
+                                    {{"MGTWEB_URL", world.web().url()}, {"MGTWEB_QUICK_URL", quick->url()},
                                      {"PROFILE_DIR", world.dir() + "/profile"}, {"SCREENSHOT_DIR", SCREENSHOT_DIR},
                                      {"TMPDIR", world.dir()}, {"HOME", world.dir()}});  // Chromium's scratch stays here
   EXPECT_EQ(r.status, 0) << r.out << r.err;

@@ -18,10 +18,11 @@ std::string World::missing() const {
   return pam.empty() ? testsupport::kNoPamWorld : mgtd->ready() ? "" : "mgtd did not start";
 }
 
-std::unique_ptr<WebServer> World::start_web(std::vector<std::string> extra) const {
+std::unique_ptr<WebServer> World::start_web(std::vector<std::string> extra, testsupport::Env env) const {
   extra.insert(extra.begin(), {MGTWEB_PATH, "--listen", "127.0.0.1:0", "--socket", mgtd->socket(), "--security-log",
                                mgtd->security_log()});
-  return std::make_unique<WebServer>(extra, "mgtweb: ready", pam, dir());
+  for (const auto &[k, v] : pam) env[k] = k == "LD_PRELOAD" && env.count(k) ? v + ":" + env[k] : v;  // pam_wrapper first
+  return std::make_unique<WebServer>(extra, "mgtweb: ready", env, dir());
 }
 
 ApiUser::ApiUser(int port, const std::string &user, const std::string &password)

@@ -38,7 +38,7 @@ struct WebServer : testsupport::Server {
 struct World {
   explicit World(std::vector<std::string> extra = {});
   std::string missing() const;  // a reason to skip, or ""
-  std::unique_ptr<WebServer> start_web(std::vector<std::string> extra) const;
+  std::unique_ptr<WebServer> start_web(std::vector<std::string> extra, testsupport::Env env = {}) const;
   const std::string &dir() const { return tmp.path(); }
   testsupport::MgtdProcess &daemon() { return *mgtd; }
   WebServer &web() { return *server; }

@@ -2,6 +2,7 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import puppeteer from 'puppeteer-core';
+import { existsSync, mkdirSync, readFileSync } from 'node:fs';
 
 const { MGTWEB_URL: URL, SCREENSHOT_DIR } = process.env;
 const XSS = '<img src=x onerror=alert(1)>';
@@ -68,7 +69,28 @@ test('a monitor only reads; the page loads only from its server; logout ends the
   assert.deepEqual([admin.alerts, monitor.alerts, await monitor.$('#params img'), await admin.$('#params img')], [[], [], null, null]);
   const origin = new globalThis.URL(URL).origin;
   assert.deepEqual(admin.requests.filter((u) => new globalThis.URL(u).origin !== origin), []);
+  mkdirSync(`${process.env.HOME}/downloads`, { recursive: true }); // the XML result downloads as a file
+  const cdp = await admin.createCDPSession();
+  await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: `${process.env.HOME}/downloads`,
+    browserContextId: admin.browserContext().id });
+  await admin.select('#command', 'export-config');
+  await admin.click('#run');
+  await admin.waitForFunction(() => /^Finished/.test(document.getElementById('run-status').textContent));
+  await admin.waitForSelector('#xml-link', { visible: true });
+  await admin.click('#xml-link');
+  const file = `${process.env.HOME}/downloads/result.xml`;
+  for (let i = 0; i < 100 && !existsSync(file); i++) await new Promise((r) => setTimeout(r, 50));
+  assert.match(readFileSync(file, 'utf8'), /<model host="appliance-01">[^]*<\/model>\n$/);
   await admin.click('#logout');
   await admin.waitForSelector('#login-page', { visible: true });
   assert.equal(await admin.evaluate(async () => (await fetch('api/session')).status), 401);
+});
+
+test('a session closed by the idle monitor sends the page back to the login', async () => {
+  const page = await open(process.env.MGTWEB_QUICK_URL, 'operator', 'operator');
+  await new Promise((r) => setTimeout(r, 1200)); // idle for more than three monitor passes
+  await page.click('li[data-path="system"] > button.name');
+  await page.waitForSelector('#login-page', { visible: true });
+  assert.equal(await text(page, '#login-note'), 'Your session has expired. Please log in again.');
+  await page.screenshot({ path: `${SCREENSHOT_DIR}/expired.png` });
 });
