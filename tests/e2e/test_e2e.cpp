@@ -89,7 +89,9 @@ struct EndToEnd : ::testing::Test {
     testsupport::write_file(model, read_file(testsupport::example_model()) +
                                        "\ncommand show-system\n  print \"location={param:system.location} "
                                        "trace={param:system.network.debug.trace} arg={arg}\\n\"\n  print-end\n");
+    mode_t old = umask(0);  // the socket's mode must not come from it
     start({});
+    umask(old);
     pl::testing::set_xml_base(xml_base.c_str());  // the seam keeps the pointer
     set_uid(1000);
     set_get_input_func(input_hook);
