@@ -64,6 +64,11 @@ TEST(Guide, ExamplesRunAgainstTheReferenceDaemon) {
     EXPECT_EQ(r.status, c.status) << c.argv[0] << "\n" << r.out << r.err;
     EXPECT_NE(r.out.find(c.expect), std::string::npos) << c.argv[0] << " printed:\n" << r.out << r.err;
   }
+  // A daemon that stops answering: the host's bounded waits end the call, told from a daemon's error.
+  ASSERT_EQ(kill(mgtd.pid(), SIGSTOP), 0);
+  auto r = testsupport::run_program(dir.path(), {ex("first_call"), mgtd.socket()});
+  kill(mgtd.pid(), SIGCONT);
+  EXPECT_TRUE(r.status == 3 && r.err.find("DM_GetHostName: the daemon did not answer") != std::string::npos) << r.err;
 }
 
 }  // namespace
