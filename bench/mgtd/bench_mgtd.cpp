@@ -24,14 +24,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <set>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pam_lib.h"
+#include "ratio_reporter.hpp"
 #include "pam_lib/context.hpp"
 #include "pam_lib/transport.hpp"
 #include "support/mgtd_process.hpp"
@@ -182,33 +181,15 @@ void RawRoundTrip(benchmark::State &state) {
   close(sv[1]);
 }
 
-// Console output, then each call's time as a ratio of the raw round trip and
-// of the call without idle connections.
-class Ratios : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto &r : runs) {
-      bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-      if (r.error_occurred || (r.run_type != Run::RT_Iteration && !median)) continue;
-      std::string name = r.run_name.function_name;
-      if (median || !time_.count(name) || !medians_.count(name)) time_[name] = r.GetAdjustedRealTime();
-      if (median) medians_.insert(name);
-    }
-  }
-  void print() const {
-    auto t = [&](const char *n) { auto it = time_.find(n); return it == time_.end() ? 0.0 : it->second; };
-    for (const char *n : {"Call/this", "Call/before", "Call/this/200_idle_of_uid_65534"})
-      if (t(n) > 0 && t("RawRoundTrip") > 0) std::printf("%s: %.2f x the raw round trip\n", n, t(n) / t("RawRoundTrip"));
-    if (t("Call/before") > 0) std::printf("Call/this: %.2f x Call/before\n", t("Call/this") / t("Call/before"));
-    if (t("Call/this/200_idle_of_uid_65534") > 0)
-      std::printf("with 200 idle connections: %.2f x Call/this\n", t("Call/this/200_idle_of_uid_65534") / t("Call/this"));
-  }
-
- private:
-  std::map<std::string, double> time_;
-  std::set<std::string> medians_;
-};
+// Each call's time as a ratio of the raw round trip and of the call without idle connections.
+void print_ratios(const RatioReporter &r) {
+  auto t = [&](const char *n) { return r.real_time(n); };
+  for (const char *n : {"Call/this", "Call/before", "Call/this/200_idle_of_uid_65534"})
+    if (t(n) > 0 && t("RawRoundTrip") > 0) std::printf("%s: %.2f x the raw round trip\n", n, t(n) / t("RawRoundTrip"));
+  if (t("Call/before") > 0) std::printf("Call/this: %.2f x Call/before\n", t("Call/this") / t("Call/before"));
+  if (t("Call/this/200_idle_of_uid_65534") > 0)
+    std::printf("with 200 idle connections: %.2f x Call/this\n", t("Call/this/200_idle_of_uid_65534") / t("Call/this"));
+}
 
 }  // namespace
 
@@ -223,9 +204,9 @@ int main(int argc, char **argv) {
     benchmark::RegisterBenchmark("Call/before", Call, before, before_model ? before_model : MGTD_MODEL)
         ->UseRealTime();
   benchmark::RegisterBenchmark("Call/this/200_idle_of_uid_65534", CallWithIdle)->UseRealTime();
-  Ratios r;
+  RatioReporter r;
   benchmark::RunSpecifiedBenchmarks(&r);
-  r.print();
+  print_ratios(r);
   benchmark::Shutdown();
   return 0;
 }

@@ -24,6 +24,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (median) medians_.insert(key);
     }
   }
+  double real_time(const std::string &name) const {  // 0 when it did not run
+    auto it = time_.find(name);
+    return it == time_.end() ? 0.0 : it->second.first;
+  }
   void ratio(const std::string &subject, const std::string &baseline, double goal) const {
     for (const auto &[name, t] : time_) {
       if (name.rfind(subject, 0) != 0) continue;
