@@ -14,7 +14,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,16 +107,6 @@ long status_field(pid_t pid, const char *field) {
   return -1;
 }
 
-int unix_connect(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
-}
-
 // A child of uid 65534 holding kIdle connections until told to go; reports
 // how many the daemon kept open.
 void CallWithIdle(benchmark::State &state) {
@@ -132,7 +121,7 @@ void CallWithIdle(benchmark::State &state) {
   if (child == 0) {
     if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
     std::vector<int> fds;
-    for (int i = 0; i < kIdle; ++i) fds.push_back(unix_connect(p->socket()));
+    for (int i = 0; i < kIdle; ++i) fds.push_back(testsupport::connect_unix(p->socket()));
     usleep(200000);  // the daemon closes those over its caps meanwhile
     unsigned char open = 0;
     for (int fd : fds) {

@@ -7,7 +7,6 @@
 //   bench_mgtweb [--benchmark_...]   (e.g. --benchmark_repetitions=5)
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -133,16 +132,6 @@ BENCHMARK(BM_ApiRead)->UseRealTime();
 BENCHMARK(BM_StaticFile)->Threads(2)->UseRealTime();
 BENCHMARK(BM_ApiRead)->Threads(2)->UseRealTime();
 
-int connect_daemon(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -153,7 +142,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   g_world = &world;
-  set_socket(connect_daemon(world.daemon().socket()));
+  set_socket(testsupport::connect_unix(world.daemon().socket()));
   set_privelege(3);
   Reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -1,12 +1,15 @@
 #include "support/mgtd_process.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -82,6 +85,16 @@ MgtdProcess::MgtdProcess(const std::string &bin, const std::string &dir, std::ve
         return extra;
       }(), "mgtd: ready"),
       dir_(dir) {}
+
+int connect_unix(const std::string &path) {
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
 
 int MgtdProcess::tcp_port() const {
   auto at = output().find("mgtd: listening on tcp:");

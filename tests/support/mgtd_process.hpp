@@ -36,6 +36,9 @@ struct MgtdProcess : Server {
   std::string dir_;
 };
 
+// A plain connection to a local socket (a server the caller started itself), or -1.
+int connect_unix(const std::string &path);
+
 // The sanitizer runtime this process runs with: first in LD_PRELOAD for pam_wrapper.
 std::string sanitizer_runtime();
 
