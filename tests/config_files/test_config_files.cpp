@@ -208,9 +208,10 @@ TEST(ConfigFiles, KilledMidEditLeavesTheOldOrTheNewContent) {
   for (int trial = 0; trial < 40; ++trial) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
+    setpgid(child, 0);  // (in both) its own group: the shell an edit runs dies with it, not after the test
     for (int c = 1; child == 0; c ^= 1) set_tag_comment("T", p.c_str(), c);
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
-    kill(child, SIGKILL);
+    kill(-child, SIGKILL);
     waitpid(child, nullptr, 0);
     const std::string now = read_file(p);
     ASSERT_TRUE(now == plain || now == commented) << "trial " << trial << ": " << now.size() << " bytes";

@@ -79,8 +79,11 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  std::error_code ec;  // best effort
-  std::filesystem::remove_all(path_, ec);
+  // A process that is still dying may remove an entry under our feet, which
+  // stops remove_all; the next pass finds the rest.
+  std::error_code ec;
+  for (int pass = 0; pass < 3; ++pass)
+    if (std::filesystem::remove_all(path_, ec), !ec) break;
 }
 
 std::string read_file(const std::string &path) {
