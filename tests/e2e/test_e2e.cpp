@@ -25,6 +25,8 @@
 
 namespace {
 
+using testsupport::bind_unix;
+using testsupport::connect_unix;
 using testsupport::read_file;
 constexpr int kNobody = 65534;
 constexpr const char *kMtu = "system.network.eth0.mtu", *kHost = "system.hostname", *kLoc = "system.location";
@@ -49,15 +51,6 @@ bool use(const std::string &path, int level) {
   set_privelege(level);
   set_print_out(print_hook);
   return fd >= 0;
-}
-
-// A raw connection to a local path (with bind_only: a dead socket file).
-int raw(const std::string &path, bool bind_only = false) {
-  sockaddr_un un{AF_UNIX, {}};
-  std::strncpy(un.sun_path, path.c_str(), sizeof un.sun_path - 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), r = bind_only ? bind(fd, reinterpret_cast<sockaddr *>(&un), sizeof un)
-                                                                   : connect(fd, reinterpret_cast<sockaddr *>(&un), sizeof un);
-  return r == 0 ? fd : (close(fd), -1);
 }
 
 bool hung_up(int fd, int ms = 10000) {  // within ms
@@ -173,14 +166,14 @@ TEST_F(EndToEnd, HostileFramesAndIdlePeersAffectNobodyElse) {
       {std::string("\0\0\0\x38\0\0", 6), false, true},  // a header that never completes
   };
   for (const auto &[bytes, answered, hangs_up] : rows) {
-    int fd = raw(d->socket());
+    int fd = connect_unix(d->socket());
     REPLY_HDR h{};
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     EXPECT_TRUE(!answered || (recv(fd, &h, sizeof h, MSG_WAITALL) == 48 && h.type == REPLY_RESULT && h.status));
     EXPECT_EQ(hung_up(fd, hangs_up ? 10000 : 100), hangs_up) << bytes.size();
     close(fd);
   }
-  EXPECT_EQ(as_nobody([&] { return hung_up(raw(d->socket())) ? 0 : 1; }), 0) << "an idle peer was kept";
+  EXPECT_EQ(as_nobody([&] { return hung_up(connect_unix(d->socket())) ? 0 : 1; }), 0) << "an idle peer was kept";
 }
 
 TEST_F(EndToEnd, RightsComeFromThePeersCredentialsNotItsClaims) {
@@ -211,7 +204,7 @@ TEST_F(EndToEnd, LinksPlantedAtItsFilesLeaveTheirTargetsAlone) {
   struct stat st{};
   EXPECT_TRUE(!lstat(d->socket().c_str(), &st) && (st.st_mode & 07777) == 0660 && st.st_gid == gid_t(kNobody));
   d->stop();  // a dead socket of another owner is replaced
-  close(raw(d->socket(), true));
+  close(bind_unix(d->socket()));
   ASSERT_EQ(lchown(d->socket().c_str(), kNobody, kNobody) + 0 * unlink(log.c_str()), 0);
   ASSERT_TRUE(!symlink(victim.c_str(), log.c_str()) && !symlink(victim.c_str(), (state + ".tmp").c_str()));
   start({"--state", state});
@@ -281,7 +274,7 @@ TEST_F(EndToEnd, IdleConnectionsOfOneUidLeaveRoomForRootAndSigtermStopsAtAPrompt
   pid_t child = fork();
   if (child == 0) {  // 200 connections as uid 65534, held until told to go
     if (setgroups(0, nullptr) || setgid(kNobody) || setuid(kNobody)) _exit(1);
-    for (int i = 0; i < 200; ++i) raw(d->socket());
+    for (int i = 0; i < 200; ++i) connect_unix(d->socket());
     char c = 'r';
     _exit(write(ready[1], &c, 1) == 1 && read(go[0], &c, 1) == 1 ? 0 : 1);
   }

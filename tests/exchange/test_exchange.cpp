@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include "pam_lib/transport.hpp"
 #include "pam_lib/wire.hpp"
 #include "support/harness.hpp"
+#include "support/mgtd_process.hpp"
 #include "support/peer.hpp"
 
 namespace {
@@ -326,15 +326,6 @@ TEST_F(ExchangeTest, SendFailures) {
   EXPECT_TRUE(ms >= 140 && ms < 1500) << ms;
 }
 
-// A socket bound at a local path; nobody accepts: the kernel completes
-// the connects.
-int bound_at(const std::string &path) {
-  sockaddr_un a{AF_UNIX, {}};
-  path.copy(a.sun_path, sizeof a.sun_path - 1);
-  const int l = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  return bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? l : -1;
-}
-
 TEST_F(ExchangeTest, ClientInit) {
   const std::string primary = tmp_.file("mgtd1"), fallback = tmp_.file("mgtd");
   pl::testing::set_endpoints(primary.c_str(), fallback.c_str(), 0);
@@ -342,7 +333,7 @@ TEST_F(ExchangeTest, ClientInit) {
   EXPECT_EQ(seen_.events, std::vector<std::string>{"debug:%d:Error connecting %d - %s\n"});
   using Way = std::tuple<std::string, int, int>;  // listener, protocol, time-out (-1: client_Init)
   for (const auto &[path, protocol, timeout] : {Way{fallback, 0, -1}, Way{primary, 1, -1}, Way{primary, 1, 0}, Way{primary, 1, 500}}) {
-    const int l = bound_at(path);
+    const int l = testsupport::bind_unix(path);
     ASSERT_EQ(listen(l, 4), 0);
     const int s = timeout < 0 ? client_Init() : client_Init_with_timeout(timeout);
     EXPECT_GE(s, 0);
@@ -362,7 +353,7 @@ TEST_F(ExchangeTest, PeerOfAnotherUserIsRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to listen as another uid (65534)";
   const std::string paths[] = {tmp_.file("mgtd1"), tmp_.file("mgtd")};
   pl::testing::set_endpoints(paths[0].c_str(), paths[1].c_str(), 0);
-  const int l1 = bound_at(paths[0]), l2 = bound_at(paths[1]);
+  const int l1 = testsupport::bind_unix(paths[0]), l2 = testsupport::bind_unix(paths[1]);
   ASSERT_EQ(seteuid(65534), 0);
   const bool listening = listen(l1, 4) == 0 && listen(l2, 4) == 0;
   ASSERT_EQ(seteuid(0), 0);

@@ -213,12 +213,11 @@ TEST(ConvFunc, AnswersWellFormedCallsOnly) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string preload = testsupport::sanitizer_runtime();
   // pam_wrapper loads libpam with RTLD_DEEPBIND, which ThreadSanitizer
   // refuses: the tests then run without the wrappers (active() is false).
-  if (!std::getenv("PAM_LIB_PAMENV_DIR") && preload.find("libtsan.so") == std::string::npos) {
-    std::string templ = std::filesystem::temp_directory_path().string() + "/pam_lib_pam.XXXXXX";
-    if (!mkdtemp(templ.data())) return 1;
+  if (!std::getenv("PAM_LIB_PAMENV_DIR") && testsupport::sanitizer_runtime().find("libtsan.so") == std::string::npos) {
+    const testsupport::TempDir world;  // removed after the child, even one that crashed
+    const std::string &templ = world.path();
     std::filesystem::create_directories(templ + "/services");
     std::string matrix = std::string(testsupport::kPamWrapperModuleDir) + "/pam_matrix.so passdb=" + templ + "/passdb\n";
     // The probe answers alone when told to prompt (success ends the stack).
@@ -229,23 +228,12 @@ int main(int argc, char **argv) {
     testsupport::write_file(templ + "/passdb", "alice:alice-secret:pam_lib_mgtd\nbob:bob-secret:pam_lib_mgtd\nghost:ghost-secret:pam_lib_mgtd\n");
     testsupport::write_file(templ + "/passwd", "alice:x:1001:2001::/:/bin/sh\nbob:x:1002:2002::/:/bin/sh\n");
     testsupport::write_file(templ + "/group", "alice:x:2001:\nbob:x:2002:\n");
-    for (const char *lib : {testsupport::kPamWrapperLib, testsupport::kNssWrapperLib})
-      preload += (preload.empty() ? "" : " ") + std::string(lib);
     setenv("PAM_LIB_PAMENV_DIR", templ.c_str(), 1);
-    setenv("LD_PRELOAD", preload.c_str(), 1);
-    setenv("PAM_WRAPPER", "1", 1);
-    setenv("PAM_WRAPPER_SERVICE_DIR", (templ + "/services").c_str(), 1);
-    // Deep binding does not mix with the sanitizers' interceptors.
-    setenv("PAM_WRAPPER_DISABLE_DEEPBIND", "1", 1);
-    setenv("NSS_WRAPPER_DISABLE_DEEPBIND", "1", 1);
-    setenv("NSS_WRAPPER_PASSWD", (templ + "/passwd").c_str(), 1);
-    setenv("NSS_WRAPPER_GROUP", (templ + "/group").c_str(), 1);
+    for (const auto &[name, value] : testsupport::pam_wrapper_env(templ)) setenv(name.c_str(), value.c_str(), 1);
     pid_t pid = fork();
     if (pid == 0) execv("/proc/self/exe", argv);
     int status = 1;
     waitpid(pid, &status, 0);
-    std::error_code ec;
-    std::filesystem::remove_all(templ, ec);  // after a crash too
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
   }
   ::testing::InitGoogleTest(&argc, argv);

@@ -86,15 +86,22 @@ MgtdProcess::MgtdProcess(const std::string &bin, const std::string &dir, std::ve
       }(), "mgtd: ready"),
       dir_(dir) {}
 
-int connect_unix(const std::string &path) {
+namespace {
+// A stream socket at a local path: connected to it, or (bind) bound there.
+int unix_socket(const std::string &path, bool bind_it) {
   sockaddr_un a{};
   a.sun_family = AF_UNIX;
   std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+  const auto *sa = reinterpret_cast<sockaddr *>(&a);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && (bind_it ? bind(fd, sa, sizeof a) : connect(fd, sa, sizeof a)) == 0) return fd;
   if (fd >= 0) close(fd);
   return -1;
 }
+}  // namespace
+
+int connect_unix(const std::string &path) { return unix_socket(path, false); }
+int bind_unix(const std::string &path) { return unix_socket(path, true); }
 
 int MgtdProcess::tcp_port() const {
   auto at = output().find("mgtd: listening on tcp:");
@@ -113,9 +120,9 @@ std::string sanitizer_runtime() {
 Env pam_world(const std::string &dir) {
 #ifdef PAM_LIB_MULTIARCH
   const std::string matrix = std::string(kPamWrapperModuleDir) + "/pam_matrix.so", d = dir + "/pam";
-  std::string preload = sanitizer_runtime(), m = matrix + " passdb=" + d + "/passdb\n";
+  const std::string m = matrix + " passdb=" + d + "/passdb\n";
   if (access(kPamWrapperLib, R_OK) || access(kNssWrapperLib, R_OK) || access(matrix.c_str(), R_OK) ||
-      preload.find("libtsan") != std::string::npos)
+      sanitizer_runtime().find("libtsan") != std::string::npos)
     return {};
   std::filesystem::create_directories(d + "/services");
   std::ofstream(d + "/services/pam_lib_mgtd") << "auth required " + m + "account required " + m + "session required " + m;
@@ -123,14 +130,22 @@ Env pam_world(const std::string &dir) {
   std::ofstream(d + "/passdb") << "admin:admin:pam_lib_mgtd\noperator:operator:pam_lib_mgtd\nmonitor:monitor:pam_lib_mgtd\n";
   std::ofstream(d + "/passwd") << "admin:x:1000:300:A:/:/bin/sh\noperator:x:1001:200:O:/:/bin/sh\nmonitor:x:1002:100:M:/:/bin/sh\n";
   std::ofstream(d + "/group") << "admins:x:300:\noperators:x:200:\nusers:x:100:\n";
-  for (const char *lib : {kPamWrapperLib, kNssWrapperLib}) preload += (preload.empty() ? "" : " ") + std::string(lib);
-  return {{"LD_PRELOAD", preload}, {"PAM_WRAPPER", "1"}, {"PAM_WRAPPER_SERVICE_DIR", d + "/services"},
-          {"PAM_WRAPPER_DISABLE_DEEPBIND", "1"}, {"NSS_WRAPPER_DISABLE_DEEPBIND", "1"},
-          {"NSS_WRAPPER_PASSWD", d + "/passwd"}, {"NSS_WRAPPER_GROUP", d + "/group"}};
+  return pam_wrapper_env(d);
 #else
   return (void)dir, Env{};
 #endif
 }
+
+#ifdef PAM_LIB_MULTIARCH
+Env pam_wrapper_env(const std::string &dir) {
+  std::string preload = sanitizer_runtime();
+  for (const char *lib : {kPamWrapperLib, kNssWrapperLib}) preload += (preload.empty() ? "" : " ") + std::string(lib);
+  // Deep binding does not mix with the sanitizers' interceptors.
+  return {{"LD_PRELOAD", preload}, {"PAM_WRAPPER", "1"}, {"PAM_WRAPPER_SERVICE_DIR", dir + "/services"},
+          {"PAM_WRAPPER_DISABLE_DEEPBIND", "1"}, {"NSS_WRAPPER_DISABLE_DEEPBIND", "1"},
+          {"NSS_WRAPPER_PASSWD", dir + "/passwd"}, {"NSS_WRAPPER_GROUP", dir + "/group"}};
+}
+#endif
 
 Run run_program(const std::string &dir, const std::vector<std::string> &argv, const std::string &input,
                 const Env &env, const std::string &fd3) {

@@ -36,8 +36,10 @@ struct MgtdProcess : Server {
   std::string dir_;
 };
 
-// A plain connection to a local socket (a server the caller started itself), or -1.
+// A plain connection to a local socket (a server the caller started itself), or -1;
+// bind_unix: a socket bound at path that nobody listens on yet (the caller may listen()).
 int connect_unix(const std::string &path);
+int bind_unix(const std::string &path);
 
 // The sanitizer runtime this process runs with: first in LD_PRELOAD for pam_wrapper.
 std::string sanitizer_runtime();
@@ -45,6 +47,8 @@ std::string sanitizer_runtime();
 // The environment for pam_wrapper's service "pam_lib_mgtd" and nss_wrapper's users admin
 // (uid 1000), operator, monitor (group 100), passwords their names; {} if missing or TSan.
 Env pam_world(const std::string &dir);
+// The wrappers' environment for a world a test wrote itself in dir: services/, passwd, group.
+Env pam_wrapper_env(const std::string &dir);
 inline constexpr const char *kNoPamWorld = "needs pam_wrapper and nss_wrapper (libpam-wrapper, libnss-wrapper), not TSan";
 
 struct Run {
